@@ -1,0 +1,15 @@
+#pragma once
+// The application's fixed names: its display name (also the support folder's
+// name and the error domain), the settings key and the manifest's file name.
+
+#include <QString>
+
+inline const QString AppName = QStringLiteral("Kestrue一键整理");
+inline const QString TargetFolderKey = QStringLiteral("TargetFolderPath");
+inline const QString ManifestFileName = QStringLiteral("restore-manifest.json");
+inline const QString MirrorFileName = QStringLiteral(".desktop-organizer-restore.json");
+
+// ASCII organisation identity for the settings store: a non-ASCII organisation
+// breaks the macOS preferences id, an empty one files under "Unknown Organization".
+inline const QString OrganizationName = QStringLiteral("Kestrue");
+inline const QString OrganizationDomain = QStringLiteral("kestrue.app");

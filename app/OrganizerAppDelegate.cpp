@@ -1,0 +1,53 @@
+#include "app/OrganizerAppDelegate.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+
+OrganizerAppDelegate::OrganizerAppDelegate() = default;
+OrganizerAppDelegate::~OrganizerAppDelegate() = default;
+
+bool OrganizerAppDelegate::applicationShouldTerminateAfterLastWindowClosed() const {
+    return true;
+}
+
+QMainWindow *OrganizerAppDelegate::window() const {
+    return window_.get();
+}
+
+void OrganizerAppDelegate::setWindow(QMainWindow *window) {
+    window_.reset(window);
+}
+
+QLineEdit *OrganizerAppDelegate::targetField() const {
+    return targetField_;
+}
+
+void OrganizerAppDelegate::setTargetField(QLineEdit *field) {
+    targetField_ = field;
+}
+
+QLabel *OrganizerAppDelegate::summaryField() const {
+    return summaryField_;
+}
+
+void OrganizerAppDelegate::setSummaryField(QLabel *field) {
+    summaryField_ = field;
+}
+
+QPlainTextEdit *OrganizerAppDelegate::logView() const {
+    return logView_;
+}
+
+void OrganizerAppDelegate::setLogView(QPlainTextEdit *view) {
+    logView_ = view;
+}
+
+const QJsonArray &OrganizerAppDelegate::manifest() const {
+    return manifest_;
+}
+
+void OrganizerAppDelegate::setManifest(QJsonArray manifest) {
+    manifest_ = std::move(manifest);
+}

@@ -1,0 +1,6 @@
+#include "app/OrganizerAppDelegate.h"
+
+void OrganizerAppDelegate::applicationDidFinishLaunching() {
+    loadManifest();
+    appendLog(QStringLiteral("请选择一个用于接收桌面项目的文件夹，然后点击“一键整理”。"));
+}

@@ -1,0 +1,28 @@
+#pragma once
+// The program's error value and the Chinese descriptions of system errors.
+// An operation that can fail returns bool and fills an optional Error*.
+
+#include <QString>
+#include <utility>
+
+struct Error {
+    QString domain;
+    qint64 code = 0;
+    QString description;
+};
+
+inline const QString PosixErrorDomain = QStringLiteral("POSIX");
+
+// Describes errno in Simplified Chinese, naming the cause; falls back to the
+// system's own text for codes without a translation. Never empty.
+QString DescribeErrno(int errnum);
+
+// An error in the POSIX domain for errnum, described by DescribeErrno.
+Error PosixError(int errnum);
+
+// Writes value to *out when the caller asked for an error.
+inline void SetError(Error *out, Error value) {
+    if (out != nullptr) {
+        *out = std::move(value);
+    }
+}

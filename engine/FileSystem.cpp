@@ -1,0 +1,150 @@
+#include "engine/FileSystem.h"
+
+#include "engine/PathRules.h"
+
+#include <QFile>
+#include <QSet>
+#include <cerrno>
+#include <dirent.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR *dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+bool IsDot(const char *name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+QSet<QByteArray> ReadHiddenList(const QString &folder) {
+    QSet<QByteArray> names;
+    QFile file(JoinPath(folder, QStringLiteral(".hidden")));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return names;
+    }
+    for (QByteArray line : file.readAll().split('\n')) {
+        if (line.endsWith('\r')) {
+            line.chop(1);
+        }
+        if (!line.isEmpty()) {
+            names.insert(line);
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+bool ItemExists(const QString &path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool EntryExists(const QString &path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool IsDirectory(const QString &path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateDirectories(const QString &path, Error *error) {
+    if (path.isEmpty()) {
+        SetError(error, PosixError(ENOENT));
+        return false;
+    }
+    const QByteArray bytes = QFile::encodeName(path);
+    // Walk the prefixes from the top; each one must end up a folder.
+    for (qsizetype end = 1; end <= bytes.size(); ++end) {
+        if (end != bytes.size() && bytes.at(end) != '/') {
+            continue;
+        }
+        if (bytes.at(end - 1) == '/') {
+            continue;
+        }
+        const QByteArray prefix = bytes.left(end);
+        if (::mkdir(prefix.constData(), 0777) == 0) {
+            continue;
+        }
+        const int err = errno;
+        struct stat st {};
+        if (::stat(prefix.constData(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                continue;
+            }
+            SetError(error, PosixError(end == bytes.size() ? EEXIST : ENOTDIR));
+            return false;
+        }
+        SetError(error, PosixError(err));
+        return false;
+    }
+    return true;
+}
+
+bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Error *error) {
+    entries->clear();
+    const DirHandle dir(::opendir(QFile::encodeName(path).constData()));
+    if (!dir) {
+        SetError(error, PosixError(errno));
+        return false;
+    }
+    const QSet<QByteArray> hiddenList = ReadHiddenList(path);
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                SetError(error, PosixError(errno));
+                return false;
+            }
+            break;
+        }
+        if (IsDot(entry->d_name)) {
+            continue;
+        }
+        DirectoryEntry item;
+        item.rawName = QByteArray(entry->d_name);
+        item.name = QFile::decodeName(item.rawName);
+        item.nameIsText = QFile::encodeName(item.name) == item.rawName;
+        item.hidden = item.rawName.startsWith('.') || hiddenList.contains(item.rawName);
+        entries->push_back(std::move(item));
+    }
+    return true;
+}
+
+int RemoveTree(const QByteArray &path) {
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0) {
+        return errno;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return ::unlink(path.constData()) == 0 ? 0 : errno;
+    }
+    int first = 0;
+    {
+        const DirHandle dir(::opendir(path.constData()));
+        if (!dir) {
+            return errno;
+        }
+        while (const dirent *entry = ::readdir(dir.get())) {
+            if (IsDot(entry->d_name)) {
+                continue;
+            }
+            const int err = RemoveTree(path + '/' + entry->d_name);
+            if (first == 0) {
+                first = err;
+            }
+        }
+    }
+    if (::rmdir(path.constData()) != 0 && first == 0) {
+        first = errno;
+    }
+    return first;
+}

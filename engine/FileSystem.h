@@ -1,0 +1,43 @@
+#pragma once
+// Thin, error-describing wrappers over the POSIX calls the engine needs:
+// existence tests, creating a folder chain, listing a folder with hidden
+// flags, removing a tree. Paths are converted with the file-name encoding.
+
+#include "engine/Error.h"
+
+#include <QByteArray>
+#include <QString>
+#include <vector>
+
+// True when anything exists at path, following a final symbolic link:
+// a dangling link counts as nothing there.
+bool ItemExists(const QString &path);
+
+// True when a directory entry exists at path, the link itself included:
+// a dangling link counts as taken. Used where a name must be free.
+bool EntryExists(const QString &path);
+
+// True when a folder (or a link to one) exists at path.
+bool IsDirectory(const QString &path);
+
+// Creates path and every missing folder above it. An existing folder (or a
+// link to one) is success; anything else in the way is an error.
+bool CreateDirectories(const QString &path, Error *error);
+
+struct DirectoryEntry {
+    QString name;       // decoded file name
+    QByteArray rawName; // the bytes the file system returned
+    bool hidden = false;
+    // False when the bytes are not a faithful encoding of any text, so the
+    // name cannot be written into the manifest and found again.
+    bool nameIsText = true;
+};
+
+// The entries directly in path, in the order the file system returns them,
+// without "." and "..". Hidden: a leading dot, or listed in the folder's
+// ".hidden" file (one name per line, as Linux file managers read it).
+bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Error *error);
+
+// Removes path and, for a folder, everything in it. Never follows symbolic
+// links. Returns 0 or the first errno met.
+int RemoveTree(const QByteArray &path);

@@ -1,0 +1,28 @@
+#pragma once
+// The restore manifest's file format: a JSON array of records, read leniently
+// (anything but an array is an empty manifest) and written pretty-printed,
+// atomically, readable by the owner alone.
+
+#include "engine/Error.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QString>
+
+namespace record_key {
+inline const QString OriginalPath = QStringLiteral("originalPath");
+inline const QString StoredPath = QStringLiteral("storedPath");
+inline const QString Name = QStringLiteral("name");
+inline const QString MovedAt = QStringLiteral("movedAt");
+} // namespace record_key
+
+// The array the bytes hold, every element as parsed; empty for zero bytes,
+// invalid JSON or a top level that is not an array.
+QJsonArray ParseManifest(const QByteArray &bytes);
+
+// Pretty-printed UTF-8 JSON of the whole list.
+QByteArray EncodeManifest(const QJsonArray &manifest);
+
+// Writes the complete bytes to a temporary file beside path and renames it
+// into place, so no reader sees a partial file. The folder is not created.
+bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error);

@@ -1,0 +1,153 @@
+#include "engine/PathRules.h"
+
+#include "engine/FileSystem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QUuid>
+#include <pwd.h>
+
+namespace {
+
+const QChar Separator = QLatin1Char('/');
+
+// "~" or "~/rest" becomes home + rest; "~user/rest" uses that user's home
+// when the user exists, and stays as typed otherwise.
+QString ExpandTilde(const QString &path) {
+    if (!path.startsWith(QLatin1Char('~'))) {
+        return path;
+    }
+    const qsizetype slash = path.indexOf(Separator);
+    const QString user = path.mid(1, slash < 0 ? -1 : slash - 1);
+    const QString rest = slash < 0 ? QString() : path.mid(slash);
+    QString home;
+    if (user.isEmpty()) {
+        home = QDir::homePath();
+    } else {
+        const QByteArray name = QFile::encodeName(user);
+        const passwd *entry = ::getpwnam(name.constData());
+        if (entry == nullptr || entry->pw_dir == nullptr) {
+            return path;
+        }
+        home = QFile::decodeName(entry->pw_dir);
+    }
+    return home + rest;
+}
+
+} // namespace
+
+QString StandardizePath(const QString &path) {
+    if (path.isEmpty()) {
+        return path;
+    }
+    const QString expanded = ExpandTilde(path);
+    const bool absolute = expanded.startsWith(Separator);
+    QStringList kept;
+    for (const QString &component : expanded.split(Separator, Qt::SkipEmptyParts)) {
+        if (component == QLatin1String(".")) {
+            continue;
+        }
+        if (absolute && component == QLatin1String("..")) {
+            if (!kept.isEmpty()) {
+                kept.removeLast();
+            }
+            continue;
+        }
+        kept.append(component);
+    }
+    if (kept.isEmpty()) {
+        return absolute ? QString(Separator) : QStringLiteral(".");
+    }
+    const QString joined = kept.join(Separator);
+    return absolute ? Separator + joined : joined;
+}
+
+QString JoinPath(const QString &folder, const QString &name) {
+    if (folder.isEmpty()) {
+        return name;
+    }
+    if (folder.endsWith(Separator)) {
+        return folder + name;
+    }
+    return folder + Separator + name;
+}
+
+QString LastPathComponent(const QString &path) {
+    qsizetype end = path.size();
+    while (end > 1 && path.at(end - 1) == Separator) {
+        --end;
+    }
+    const QString trimmed = path.left(end);
+    if (trimmed == Separator) {
+        return trimmed;
+    }
+    return trimmed.mid(trimmed.lastIndexOf(Separator) + 1);
+}
+
+QString DeletingLastPathComponent(const QString &path) {
+    qsizetype end = path.size();
+    while (end > 1 && path.at(end - 1) == Separator) {
+        --end;
+    }
+    const QString trimmed = path.left(end);
+    const qsizetype slash = trimmed.lastIndexOf(Separator);
+    if (slash < 0) {
+        return QString();
+    }
+    if (slash == 0) {
+        return QString(Separator);
+    }
+    return trimmed.left(slash);
+}
+
+NameSplit SplitForNumbering(const QString &path) {
+    NameSplit split;
+    split.folder = DeletingLastPathComponent(path);
+    const QString name = LastPathComponent(path);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot <= 0) {
+        split.base = name;
+    } else {
+        split.base = name.left(dot);
+        split.extension = name.mid(dot + 1);
+    }
+    return split;
+}
+
+QString NumberedPath(const NameSplit &split, qint64 counter) {
+    QString name = split.base + QLatin1Char(' ') + QString::number(counter);
+    if (!split.extension.isEmpty()) {
+        name += QLatin1Char('.') + split.extension;
+    }
+    return JoinPath(split.folder, name);
+}
+
+bool PathIsEqualOrInside(const QString &path, const QString &folder) {
+    if (path == folder) {
+        return true;
+    }
+    return path.startsWith(folder + Separator);
+}
+
+QString UniquePath(const QString &wanted) {
+    if (!EntryExists(wanted)) {
+        return wanted;
+    }
+    const NameSplit split = SplitForNumbering(wanted);
+    for (qint64 counter = 1; counter <= UniquePathMaxCounter; ++counter) {
+        QString candidate = NumberedPath(split, counter);
+        if (!EntryExists(candidate)) {
+            return candidate;
+        }
+    }
+    return wanted + QLatin1Char('-') + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
+
+QString ResolveTargetPath(const QString &text) {
+    const QString standardized = StandardizePath(text);
+    if (standardized.isEmpty() || standardized.startsWith(Separator)) {
+        return standardized;
+    }
+    return StandardizePath(JoinPath(QDir::currentPath(), standardized));
+}

@@ -1,0 +1,46 @@
+#include "app/OrganizerAppDelegate.h"
+#include "engine/Error.h"
+#include "engine/FileSystem.h"
+#include "engine/Manifest.h"
+#include "engine/MoveItem.h"
+#include "engine/PathRules.h"
+
+#include <QJsonObject>
+
+void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
+    const QJsonArray records = manifest();
+    if (records.isEmpty()) {
+        appendLog(QStringLiteral("没有找到可还原记录。"));
+        return;
+    }
+    qint64 restored = 0;
+    qint64 skipped = 0;
+    QJsonArray retained;
+    for (qsizetype i = records.size() - 1; i >= 0; --i) {
+        const QJsonValue record = records.at(i);
+        const QJsonObject fields = record.toObject();
+        const QString storedPath = fields.value(record_key::StoredPath).toString();
+        const QString originalPath = fields.value(record_key::OriginalPath).toString();
+        // A moved dangling link is still an item to bring back, so the stored
+        // path is tested without following a final link.
+        if (storedPath.isEmpty() || originalPath.isEmpty() || !EntryExists(storedPath)) {
+            ++skipped;
+            continue;
+        }
+        CreateDirectories(DeletingLastPathComponent(originalPath), nullptr);
+        const QString destination = UniquePath(originalPath);
+        Error error;
+        if (MoveItem(storedPath, destination, &error)) {
+            ++restored;
+            continue;
+        }
+        ++skipped;
+        retained.append(record);
+        appendLog(QStringLiteral("还原 %1 失败：%2")
+                      .arg(LastPathComponent(storedPath), error.description));
+    }
+    setManifest(std::move(retained));
+    saveManifest();
+    appendLog(
+        QStringLiteral("还原完成：还原 %1 个项目，跳过 %2 个项目。").arg(restored).arg(skipped));
+}

@@ -1,0 +1,23 @@
+#include "app/Constants.h"
+#include "app/OrganizerAppDelegate.h"
+#include "engine/Error.h"
+#include "engine/FileSystem.h"
+
+#include <QFile>
+#include <sys/stat.h>
+
+bool OrganizerAppDelegate::prepareTarget(const QString &path, Error *error) const {
+    if (path.isEmpty()) {
+        SetError(error, Error{AppName, 1, QStringLiteral("请先选择指定文件夹。")});
+        return false;
+    }
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        return CreateDirectories(path, error);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return true;
+    }
+    SetError(error, Error{AppName, 2, QStringLiteral("指定路径不是文件夹。")});
+    return false;
+}

@@ -1,0 +1,95 @@
+#include "TestSupport.h"
+
+#include "app/Constants.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <sys/stat.h>
+
+void Sandbox::SetUp() {
+    dir_ = std::make_unique<QTemporaryDir>();
+    ASSERT_TRUE(dir_->isValid());
+    MakeDir(desktop());
+    qputenv("HOME", QFile::encodeName(home()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home() + QStringLiteral("/.config")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home() + QStringLiteral("/.local/share")));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(home() + QStringLiteral("/.cache")));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       home() + QStringLiteral("/.config"));
+}
+
+QString Sandbox::supportFolder() const {
+    return home() + QStringLiteral("/.local/share/") + AppName;
+}
+
+void ControllerTest::SetUp() {
+    Sandbox::SetUp();
+    auto *window = new QMainWindow;
+    delegate.setWindow(window);
+    auto *content = new QWidget(window);
+    window->setCentralWidget(content);
+    delegate.setTargetField(new QLineEdit(content));
+    delegate.setSummaryField(new QLabel(content));
+    delegate.setLogView(new QPlainTextEdit(content));
+    delegate.loadManifest();
+}
+
+QStringList ControllerTest::logMessages() const {
+    QStringList messages;
+    const QString text = delegate.logView()->toPlainText();
+    for (const QString &line : text.split(QLatin1Char('\n'))) {
+        if (line.isEmpty()) {
+            continue;
+        }
+        const qsizetype end = line.indexOf(QStringLiteral("] "));
+        messages.append(line.startsWith(QLatin1Char('[')) && end > 0 ? line.mid(end + 2) : line);
+    }
+    return messages;
+}
+
+void ControllerTest::setTarget(const QString &text) {
+    delegate.targetField()->setText(text);
+}
+
+void WriteFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+QByteArray ReadFile(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return file.readAll();
+}
+
+void MakeDir(const QString &path) {
+    ASSERT_TRUE(QDir().mkpath(path)) << path.toStdString();
+}
+
+QStringList Names(const QString &folder) {
+    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                               QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+bool LinkExists(const QString &path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+QString FileSystemId(const QString &path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        return {};
+    }
+    return QString::number(st.st_dev);
+}

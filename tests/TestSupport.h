@@ -1,0 +1,58 @@
+#pragma once
+// Test fixtures: every case gets a fresh temporary home with its own XDG
+// folders and settings file, so nothing touches the real home folder.
+
+#include "app/OrganizerAppDelegate.h"
+
+#include <QByteArray>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+#include <ostream>
+
+// Readable QString values in assertion messages.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString &text, std::ostream *out) {
+    *out << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
+
+class Sandbox : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    QString root() const { return dir_->path(); }
+    QString home() const { return root() + QStringLiteral("/home"); }
+    QString desktop() const { return home() + QStringLiteral("/Desktop"); }
+    QString supportFolder() const;
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+};
+
+// A controller with stand-in views (a window holding the target field, the
+// summary label and the log view), as the operations expect to find them.
+class ControllerTest : public Sandbox {
+protected:
+    void SetUp() override;
+
+    // Log lines without their "[time] " prefix.
+    QStringList logMessages() const;
+    void setTarget(const QString &text);
+
+    OrganizerAppDelegate delegate;
+};
+
+void WriteFile(const QString &path, const QByteArray &bytes);
+QByteArray ReadFile(const QString &path);
+void MakeDir(const QString &path);
+// Names in a folder, sorted, hidden ones included.
+QStringList Names(const QString &folder);
+bool LinkExists(const QString &path);
+QString FileSystemId(const QString &path);
