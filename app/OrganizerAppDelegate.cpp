@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 
 OrganizerAppDelegate::OrganizerAppDelegate() = default;

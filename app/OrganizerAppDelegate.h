@@ -13,13 +13,18 @@
 class QLabel;
 class QLineEdit;
 class QMainWindow;
+class QMenuBar;
 class QPlainTextEdit;
+class QPushButton;
 struct Error;
 
 class OrganizerAppDelegate : public QObject {
     Q_OBJECT
 
 public:
+    // A button action: a method that takes the control that sent it.
+    using Action = void (OrganizerAppDelegate::*)(QObject *sender);
+
     OrganizerAppDelegate();
     ~OrganizerAppDelegate() override;
     OrganizerAppDelegate(const OrganizerAppDelegate &) = delete;
@@ -39,9 +44,23 @@ public:
     void loadManifest();
     void saveManifest();
 
+    // Application menu: ui/Menu.cpp
+    void buildMenu();
+
+    // Control factories: ui/ControlFactories.cpp. The caller places the new
+    // control and gives it its parent.
+    std::unique_ptr<QLabel> label(const QString &text, double fontSize, bool bold) const;
+    std::unique_ptr<QPushButton> button(const QString &title, Action action, bool primary);
+
+    // Main window: ui/MainWindow.cpp
+    void buildWindow();
+
     // Activity log and summary: ui/LogAndSummary.cpp
     void updateSummary();
     void appendLog(const QString &message);
+
+    // Target folder chooser: ui/FolderChooser.cpp
+    void chooseFolder(QObject *sender = nullptr);
 
     // Target folder preparation: engine/TargetPreparation.cpp
     bool prepareTarget(const QString &path, Error *error) const;
@@ -63,6 +82,10 @@ public:
     void setManifest(QJsonArray manifest);
 
 private:
+    // The menu bar buildMenu makes. On macOS Qt shows a window-less menu bar
+    // as the application's; elsewhere buildWindow hands it to the window.
+    std::unique_ptr<QMenuBar> mainMenu_;
+
     // Declared in this order so they are released in the reverse one.
     std::unique_ptr<QMainWindow> window_;
     QPointer<QLineEdit> targetField_;

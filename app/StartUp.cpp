@@ -2,5 +2,7 @@
 
 void OrganizerAppDelegate::applicationDidFinishLaunching() {
     loadManifest();
+    buildMenu();
+    buildWindow();
     appendLog(QStringLiteral("请选择一个用于接收桌面项目的文件夹，然后点击“一键整理”。"));
 }

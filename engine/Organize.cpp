@@ -5,6 +5,7 @@
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
+#include "ui/BusyCursor.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -39,6 +40,7 @@ bool ListDesktop(const QString &desktop, std::vector<DirectoryEntry> *entries, E
 } // namespace
 
 void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
+    const BusyCursor busy;
     const QString target = ResolveTargetPath(currentTargetPath());
     Error error;
     if (!prepareTarget(target, &error)) {

@@ -4,10 +4,12 @@
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
+#include "ui/BusyCursor.h"
 
 #include <QJsonObject>
 
 void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
+    const BusyCursor busy;
     const QJsonArray records = manifest();
     if (records.isEmpty()) {
         appendLog(QStringLiteral("没有找到可还原记录。"));

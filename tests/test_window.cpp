@@ -1,0 +1,335 @@
+#include "TestSupport.h"
+#include "app/Constants.h"
+#include "engine/FileSystem.h"
+#include "ui/Colors.h"
+#include "ui/FolderChooser.h"
+#include "ui/Geometry.h"
+#include "ui/Picture.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProcess>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+class WindowTest : public Sandbox {
+protected:
+    void TearDown() override { SetFolderPromptForTesting({}); }
+
+    void launch() { delegate.applicationDidFinishLaunching(); }
+
+    template <typename T = QWidget> T *element(const char *name) const {
+        T *found = delegate.window()->findChild<T *>(QLatin1String(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+
+    QStringList logMessages() const {
+        QStringList messages;
+        for (const QString &line : delegate.logView()->toPlainText().split(QLatin1Char('\n'))) {
+            if (!line.isEmpty()) {
+                messages.append(line.mid(line.indexOf(QStringLiteral("] ")) + 2));
+            }
+        }
+        return messages;
+    }
+
+    OrganizerAppDelegate delegate;
+};
+
+TEST_F(WindowTest, EveryElementSitsAtItsFrame) {
+    launch();
+    struct Frame {
+        const char *name;
+        int x, y, width, height;
+    };
+    const Frame frames[] = {
+        {"headerPicture", 34, 410, 86, 86},       {"headerTitle", 136, 458, 360, 38},
+        {"headerDescription", 138, 428, 560, 24}, {"desktopLine", 138, 402, 560, 20},
+        {"targetPanel", 32, 280, 696, 100},       {"targetCaption", 52, 338, 120, 22},
+        {"targetField", 52, 304, 510, 30},        {"chooseButton", 574, 302, 120, 34},
+        {"organizeButton", 104, 224, 220, 46},    {"restoreButton", 436, 224, 220, 46},
+        {"summaryField", 34, 188, 690, 22},       {"logView", 32, 30, 696, 148},
+    };
+    QWidget *content = element("content");
+    ASSERT_NE(content, nullptr);
+    EXPECT_EQ(content->size(), QSize(760, 520));
+    const QObjectList children = content->children();
+    int order = 0;
+    for (const Frame &f : frames) {
+        QWidget *widget = element(f.name);
+        ASSERT_NE(widget, nullptr);
+        EXPECT_EQ(widget->parentWidget(), content) << f.name << " is a direct child";
+        EXPECT_EQ(widget->geometry(), ContentFrame(f.x, f.y, f.width, f.height)) << f.name;
+        EXPECT_EQ(children.indexOf(widget), order++) << f.name << " added in build order";
+    }
+    EXPECT_EQ(ContentFrame(136, 458, 360, 38), QRect(136, 24, 360, 38)) << "24 below the top";
+    EXPECT_EQ(ContentFrame(32, 30, 696, 148).bottom(), 520 - 30 - 1);
+}
+
+TEST_F(WindowTest, TextsFontsAndColoursFollowTheirRoles) {
+    launch();
+    struct LabelSpec {
+        const char *name;
+        QString text;
+        int pixelSize;
+        bool bold;
+        QColor color;
+    };
+    const LabelSpec labels[] = {
+        {"headerTitle", AppName, 28, true, colors::Label()},
+        {"headerDescription",
+         QStringLiteral("整理 Mac 桌面上的文件和文件夹，集中放入指定文件夹，并可按记录一键还原。"),
+         15, false, colors::SecondaryLabel()},
+        {"desktopLine", QStringLiteral("桌面位置：") + desktop(), 13, false,
+         colors::TertiaryLabel()},
+        {"targetCaption", QStringLiteral("指定文件夹"), 14, true, colors::Label()},
+        {"summaryField",
+         QStringLiteral("完成情况：已记录 0 个可还原项目。隐藏项目和目标文件夹默认跳过。"), 13,
+         false, colors::SecondaryLabel()},
+    };
+    for (const LabelSpec &l : labels) {
+        auto *label = element<QLabel>(l.name);
+        ASSERT_NE(label, nullptr);
+        EXPECT_EQ(label->text(), l.text) << l.name;
+        EXPECT_EQ(label->font().pixelSize(), l.pixelSize) << l.name;
+        EXPECT_EQ(label->font().bold(), l.bold) << l.name;
+        EXPECT_EQ(label->palette().color(QPalette::WindowText), l.color) << l.name;
+        EXPECT_FALSE(label->wordWrap()) << l.name;
+        EXPECT_EQ(label->textInteractionFlags(), Qt::NoTextInteraction) << l.name;
+    }
+    struct ButtonSpec {
+        const char *name;
+        QString title;
+        bool primary;
+    };
+    const ButtonSpec buttons[] = {{"chooseButton", QStringLiteral("选择..."), false},
+                                  {"organizeButton", QStringLiteral("一键整理"), true},
+                                  {"restoreButton", QStringLiteral("还原"), false}};
+    for (const ButtonSpec &b : buttons) {
+        auto *button = element<QPushButton>(b.name);
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->text(), b.title);
+        EXPECT_EQ(button->font().pixelSize(), 16);
+        EXPECT_TRUE(button->font().bold());
+        EXPECT_EQ(button->palette().color(QPalette::ButtonText),
+                  b.primary ? colors::SystemBlue() : colors::ControlText())
+            << b.name;
+        EXPECT_FALSE(button->autoDefault());
+        EXPECT_FALSE(button->isDefault());
+        EXPECT_EQ(button->accessibleName(), b.title);
+    }
+    EXPECT_NE(colors::SystemBlue(), colors::ControlText());
+    EXPECT_EQ(delegate.logView()->font().pixelSize(), 12);
+    EXPECT_TRUE(QFontInfo(delegate.logView()->font()).fixedPitch());
+    EXPECT_EQ(delegate.targetField()->accessibleName(), QStringLiteral("指定文件夹"));
+    EXPECT_EQ(delegate.logView()->accessibleName(), QStringLiteral("活动记录"));
+    EXPECT_EQ(colors::TargetPanelFill().rgb(), qRgb(247, 247, 247));
+}
+
+TEST_F(WindowTest, WindowIsFixedTitledAndShown) {
+    launch();
+    QMainWindow *window = delegate.window();
+    EXPECT_EQ(window->windowTitle(), AppName);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "not resizable";
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_EQ(window->centralWidget()->size(), QSize(760, 520));
+    EXPECT_FALSE(window->windowIcon().isNull());
+    auto *picture = element<QLabel>("headerPicture");
+    ASSERT_NE(picture, nullptr);
+    EXPECT_FALSE(picture->pixmap().isNull());
+    EXPECT_TRUE(DogPixmap(QSize(86, 86), 1.0, QStringLiteral(":/images/missing.svg")).isNull());
+    const QPixmap wide = DogPixmap(QSize(200, 86), 1.0);
+    EXPECT_EQ(wide.size(), QSize(86, 86)) << "scaled proportionally";
+}
+
+TEST_F(WindowTest, LogViewIsReadOnlySelectableAndWrapped) {
+    launch();
+    QPlainTextEdit *log = delegate.logView();
+    EXPECT_TRUE(log->isReadOnly());
+    EXPECT_TRUE(log->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_EQ(log->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    EXPECT_EQ(log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(log->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    const QString before = log->toPlainText();
+    log->setFocus();
+    QTest::keyClicks(log, QStringLiteral("typed"));
+    EXPECT_EQ(log->toPlainText(), before);
+}
+
+TEST_F(WindowTest, TargetFieldStartsFromTheSettingExactly) {
+    launch();
+    EXPECT_EQ(delegate.targetField()->text(), QString());
+    EXPECT_EQ(delegate.targetField()->placeholderText(),
+              QStringLiteral("请选择桌面项目要放入的文件夹"));
+
+    QSettings().setValue(TargetFolderKey, QStringLiteral("  /kept/with spaces  "));
+    OrganizerAppDelegate second;
+    second.applicationDidFinishLaunching();
+    EXPECT_EQ(second.targetField()->text(), QStringLiteral("  /kept/with spaces  "));
+}
+
+TEST_F(WindowTest, StartUpShowsTheCountAtOnceAndLogsTheHintFirst) {
+    MakeDir(supportFolder());
+    WriteFile(supportFolder() + QStringLiteral("/restore-manifest.json"), "[{}, {}]");
+    // Catch the summary's text at the moment the window is first shown.
+    struct ShowWatcher : QObject {
+        OrganizerAppDelegate *watched = nullptr;
+        QString summaryAtShow;
+        bool eventFilter(QObject *object, QEvent *event) override {
+            if (event->type() == QEvent::Show && object == watched->window() &&
+                summaryAtShow.isNull() && watched->summaryField() != nullptr) {
+                summaryAtShow = watched->summaryField()->text();
+            }
+            return false;
+        }
+    } watcher;
+    watcher.watched = &delegate;
+    qApp->installEventFilter(&watcher);
+    launch();
+    qApp->removeEventFilter(&watcher);
+    EXPECT_EQ(watcher.summaryAtShow,
+              QStringLiteral("完成情况：已记录 2 个可还原项目。隐藏项目和目标文件夹默认跳过。"));
+    EXPECT_EQ(logMessages(), QStringList{QStringLiteral(
+                                 "请选择一个用于接收桌面项目的文件夹，然后点击“一键整理”。")});
+}
+
+TEST_F(WindowTest, UnreadableManifestStillShowsTheWindowWithZero) {
+    MakeDir(supportFolder());
+    WriteFile(supportFolder() + QStringLiteral("/restore-manifest.json"), "{ not json");
+    launch();
+    EXPECT_TRUE(delegate.window()->isVisible());
+    EXPECT_EQ(delegate.summaryField()->text(),
+              QStringLiteral("完成情况：已记录 0 个可还原项目。隐藏项目和目标文件夹默认跳过。"));
+}
+
+TEST_F(WindowTest, ButtonsSendTheirActionsAndReturnPressesNone) {
+    launch();
+    int prompts = 0;
+    SetFolderPromptForTesting([&prompts](QWidget *) -> std::optional<QString> {
+        ++prompts;
+        return std::nullopt;
+    });
+    QTest::mouseClick(element<QPushButton>("organizeButton"), Qt::LeftButton);
+    EXPECT_EQ(logMessages().last(), QStringLiteral("请先选择指定文件夹。"));
+    QTest::mouseClick(element<QPushButton>("restoreButton"), Qt::LeftButton);
+    EXPECT_EQ(logMessages().last(), QStringLiteral("没有找到可还原记录。"));
+    QTest::mouseClick(element<QPushButton>("chooseButton"), Qt::LeftButton);
+    EXPECT_EQ(prompts, 1);
+
+    const qsizetype lines = logMessages().size();
+    for (QWidget *focus : {static_cast<QWidget *>(delegate.targetField()),
+                           static_cast<QWidget *>(element<QPushButton>("organizeButton")),
+                           static_cast<QWidget *>(element<QPushButton>("restoreButton"))}) {
+        focus->setFocus();
+        QTest::keyClick(focus, Qt::Key_Return);
+        QTest::keyClick(focus, Qt::Key_Enter);
+    }
+    EXPECT_EQ(logMessages().size(), lines);
+    EXPECT_EQ(prompts, 1);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "busy cursor is restored";
+}
+
+TEST_F(WindowTest, MenuHoldsOneMenuWithTheQuitItem) {
+    launch();
+    const QList<QAction *> menus = delegate.window()->menuBar()->actions();
+    ASSERT_EQ(menus.size(), 1);
+    EXPECT_EQ(menus[0]->text(), AppName);
+    ASSERT_NE(menus[0]->menu(), nullptr);
+    const QList<QAction *> items = menus[0]->menu()->actions();
+    ASSERT_EQ(items.size(), 1);
+    EXPECT_EQ(items[0]->text(), QStringLiteral("退出 Kestrue一键整理"));
+    EXPECT_EQ(items[0]->shortcut(), QKeySequence(QKeySequence::Quit));
+
+    QTimer::singleShot(0, items[0], &QAction::trigger);
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(7); });
+    EXPECT_EQ(QApplication::exec(), 0) << "the quit item ends the event loop";
+}
+
+TEST_F(WindowTest, ClosingTheWindowQuitsAndMinimisingDoesNot) {
+    launch();
+    delegate.window()->showMinimized();
+    QTimer::singleShot(300, [] { QCoreApplication::exit(7); });
+    EXPECT_EQ(QApplication::exec(), 7) << "minimising keeps the application running";
+
+    QTimer::singleShot(0, delegate.window(), &QWidget::close);
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(7); });
+    EXPECT_EQ(QApplication::exec(), 0);
+}
+
+class ChooserTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        chosen = root() + QStringLiteral("/新建文件夹");
+        MakeDir(chosen);
+        launch();
+    }
+    QString chosen;
+};
+
+TEST_F(ChooserTest, CancelChangesNothing) {
+    QSettings().setValue(TargetFolderKey, QStringLiteral("/before"));
+    delegate.targetField()->setText(QStringLiteral("/typed"));
+    SetFolderPromptForTesting([](QWidget *) { return std::optional<QString>(); });
+    const QString log = delegate.logView()->toPlainText();
+    delegate.chooseFolder();
+    EXPECT_EQ(delegate.targetField()->text(), QStringLiteral("/typed"));
+    EXPECT_EQ(QSettings().value(TargetFolderKey).toString(), QStringLiteral("/before"));
+    EXPECT_EQ(delegate.logView()->toPlainText(), log);
+    EXPECT_FALSE(EntryExists(supportFolder() + QStringLiteral("/restore-manifest.json")));
+}
+
+TEST_F(ChooserTest, ConfirmSetsFieldSettingMirrorAndLogs) {
+    QWidget *parentSeen = nullptr;
+    SetFolderPromptForTesting([this, &parentSeen](QWidget *parent) {
+        parentSeen = parent;
+        return std::optional<QString>(chosen);
+    });
+    for (int round = 0; round < 2; ++round) { // the same folder again still saves and logs
+        delegate.chooseFolder();
+        EXPECT_EQ(delegate.targetField()->text(), chosen);
+        EXPECT_EQ(QSettings().value(TargetFolderKey).toString(), chosen);
+        EXPECT_EQ(ReadFile(chosen + QStringLiteral("/.desktop-organizer-restore.json")).trimmed(),
+                  "[\n]");
+        EXPECT_EQ(logMessages().last(), QStringLiteral("已设置指定文件夹：") + chosen);
+    }
+    EXPECT_EQ(parentSeen, delegate.window());
+    EXPECT_EQ(logMessages().size(), 3);
+
+    WriteFile(desktop() + QStringLiteral("/a.txt"), "a");
+    delegate.targetField()->clear();
+    delegate.organizeDesktop();
+    EXPECT_EQ(ReadFile(chosen + QStringLiteral("/a.txt")), "a");
+}
+
+TEST(ProcessEntry, IgnoresCommandLineArguments) {
+    QTemporaryDir home;
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + QStringLiteral("/.local/share"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("DISPLAY"));
+    app.setProcessEnvironment(env);
+    // Were these read, the toolkit would try an X display that is not there.
+    app.start(QStringLiteral(KESTRUE_APP_PATH),
+              {QStringLiteral("-platform"), QStringLiteral("xcb"), QStringLiteral("--bogus")});
+    ASSERT_TRUE(app.waitForStarted());
+    EXPECT_FALSE(app.waitForFinished(1500)) << app.readAllStandardError().toStdString();
+    app.kill();
+    app.waitForFinished();
+}
+
+} // namespace

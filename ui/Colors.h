@@ -1,0 +1,19 @@
+#pragma once
+// The colour roles the window is painted with, defined once. Roles Qt's
+// palette has are taken from it; the label shades without a palette role are
+// the documented translucent variants of the text colour.
+
+#include <QColor>
+
+namespace colors {
+
+QColor WindowBackground();
+QColor Label();
+QColor SecondaryLabel(); // text colour at 50 %
+QColor TertiaryLabel();  // text colour at 26 %
+QColor Separator();      // text colour at 10 %
+QColor ControlText();
+QColor SystemBlue();      // the system accent blue, lighter on a dark palette
+QColor TargetPanelFill(); // fixed grey, white level 0.97
+
+} // namespace colors
