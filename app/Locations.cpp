@@ -16,7 +16,7 @@ QString OrganizerAppDelegate::desktopPath() const {
 
 QString OrganizerAppDelegate::supportDir() const {
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    const QString path = JoinPath(base, AppName);
+    QString path = JoinPath(base, AppName);
     CreateDirectories(path, nullptr);
     return path;
 }
@@ -26,7 +26,7 @@ QString OrganizerAppDelegate::manifestPath() const {
 }
 
 QString OrganizerAppDelegate::currentTargetPath() const {
-    const QString typed = targetField_ ? targetField_->text().trimmed() : QString();
+    QString typed = targetField_ ? targetField_->text().trimmed() : QString();
     if (!typed.isEmpty()) {
         return typed;
     }

@@ -3,7 +3,7 @@
 #include "ui/Picture.h"
 
 #include <QApplication>
-#include <QTimer>
+#include <QMetaObject>
 
 int main(int argc, char *argv[]) {
     // The application takes no arguments, the toolkit's own included.
@@ -17,8 +17,9 @@ int main(int argc, char *argv[]) {
     OrganizerAppDelegate delegate;
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());
-    // Runs once, as soon as the event loop is up.
-    QTimer::singleShot(0, &delegate, &OrganizerAppDelegate::applicationDidFinishLaunching);
+    // Queued: runs once, as soon as the event loop is up.
+    QMetaObject::invokeMethod(&delegate, &OrganizerAppDelegate::applicationDidFinishLaunching,
+                              Qt::QueuedConnection);
     QApplication::exec();
     return 0;
 }

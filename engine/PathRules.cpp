@@ -78,7 +78,7 @@ QString LastPathComponent(const QString &path) {
     while (end > 1 && path.at(end - 1) == Separator) {
         --end;
     }
-    const QString trimmed = path.left(end);
+    QString trimmed = path.left(end);
     if (trimmed == Separator) {
         return trimmed;
     }
@@ -145,7 +145,7 @@ QString UniquePath(const QString &wanted) {
 }
 
 QString ResolveTargetPath(const QString &text) {
-    const QString standardized = StandardizePath(text);
+    QString standardized = StandardizePath(text);
     if (standardized.isEmpty() || standardized.startsWith(Separator)) {
         return standardized;
     }
