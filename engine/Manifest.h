@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QString>
 
 namespace record_key {
@@ -17,12 +18,18 @@ inline const QString MovedAt = QStringLiteral("movedAt");
 } // namespace record_key
 
 // The array the bytes hold, every element as parsed; empty for zero bytes,
-// invalid JSON or a top level that is not an array.
+// invalid JSON or a top level that is not an array. *usable is false when
+// the bytes held something that was not a manifest.
 QJsonArray ParseManifest(const QByteArray &bytes);
+QJsonArray ParseManifest(const QByteArray &bytes, bool *usable);
+
+// A restore record with its four members.
+QJsonObject RestoreRecord(const QString &originalPath, const QString &storedPath, qint64 movedAt);
 
 // Pretty-printed UTF-8 JSON of the whole list.
 QByteArray EncodeManifest(const QJsonArray &manifest);
 
 // Writes the complete bytes to a temporary file beside path and renames it
-// into place, so no reader sees a partial file. The folder is not created.
+// into place, so no reader sees a partial file; the file and its folder are
+// synced before it returns true. The folder is not created.
 bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error);

@@ -2,6 +2,7 @@
 #include "app/OrganizerAppDelegate.h"
 #include "engine/Error.h"
 #include "engine/FileSystem.h"
+#include "engine/Journal.h"
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
@@ -14,15 +15,6 @@
 #include <vector>
 
 namespace {
-
-QJsonObject MakeRecord(const QString &originalPath, const QString &storedPath) {
-    return QJsonObject{
-        {record_key::OriginalPath, originalPath},
-        {record_key::StoredPath, storedPath},
-        {record_key::Name, LastPathComponent(originalPath)},
-        {record_key::MovedAt, QDateTime::currentSecsSinceEpoch()},
-    };
-}
 
 // The Desktop can resolve to the home folder itself (an XDG fallback);
 // organizing it would sweep the whole home folder into the target.
@@ -47,7 +39,12 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
         appendLog(error.description);
         return;
     }
-    QSettings().setValue(TargetFolderKey, target);
+    // An unchanged value is not written again: every write rewrites the
+    // settings file under its lock.
+    QSettings settings;
+    if (settings.value(TargetFolderKey) != QVariant(target)) {
+        settings.setValue(TargetFolderKey, target);
+    }
 
     const QString desktop = StandardizePath(desktopPath());
     std::vector<DirectoryEntry> entries;
@@ -58,6 +55,8 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
 
     qint64 moved = 0;
     qint64 skipped = 0;
+    // Keeps every move restorable should the process die before the save.
+    MoveJournal journal(JournalPathFor(manifestPath()));
     for (const DirectoryEntry &entry : entries) {
         const QString itemPath = JoinPath(desktop, entry.name);
         if (entry.hidden || PathIsEqualOrInside(target, itemPath)) {
@@ -71,13 +70,16 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                 QStringLiteral("跳过 %1：%2").arg(entry.name, QStringLiteral("文件名无法记录")));
             continue;
         }
-        const QString destination = UniquePath(JoinPath(target, entry.name));
+        const QString destination = StandardizePath(UniquePath(JoinPath(target, entry.name)));
+        journal.begin(itemPath, destination);
         if (!MoveItem(itemPath, destination, &error)) {
             ++skipped;
             appendLog(QStringLiteral("跳过 %1：%2").arg(entry.name, error.description));
             continue;
         }
-        manifest_.append(MakeRecord(itemPath, StandardizePath(destination)));
+        const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
+        journal.done(itemPath, destination, movedAt);
+        manifest_.append(RestoreRecord(itemPath, destination, movedAt));
         ++moved;
     }
     saveManifest();

@@ -1,0 +1,45 @@
+#pragma once
+// The write-ahead journal of an organize run: one line before each move and
+// one after it succeeds, appended with plain writes so that a killed process
+// keeps what it wrote. Replayed at the next start when a run ended before its
+// manifest was safely saved; removed once it is. It records nothing else.
+
+#include <QString>
+#include <vector>
+
+// The journal's path beside the manifest file.
+QString JournalPathFor(const QString &manifestPath);
+
+class MoveJournal {
+public:
+    // Opens (creating, owner-only) the journal for appending. A journal that
+    // cannot be opened records nothing; the run goes on without it.
+    explicit MoveJournal(const QString &path);
+    ~MoveJournal();
+    MoveJournal(const MoveJournal &) = delete;
+    MoveJournal &operator=(const MoveJournal &) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    void begin(const QString &from, const QString &to);
+    void done(const QString &from, const QString &to, qint64 movedAt);
+
+private:
+    void append(const QByteArray &line);
+    int fd_ = -1;
+};
+
+struct JournalMove {
+    QString from;
+    QString to;
+    bool done = false;
+    qint64 movedAt = 0;
+};
+
+// The moves the journal begins, in order, each once, with whether a line says
+// it finished. Lines that do not parse (a write cut short) are passed over.
+// Empty when there is no journal; *exists tells whether there was one.
+std::vector<JournalMove> ReadJournal(const QString &path, bool *exists);
+
+// Whether a journalled move took place: a line says so, or the item is at its
+// destination and no longer at its source.
+bool MoveCompleted(const JournalMove &move);

@@ -1,0 +1,337 @@
+#include "TestSupport.h"
+#include "app/Constants.h"
+#include "engine/FileSystem.h"
+#include "engine/Journal.h"
+#include "engine/Manifest.h"
+#include "engine/MoveItem.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QSettings>
+#include <QThread>
+#include <atomic>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+int CountEntries(const QString &folder) {
+    int count = 0;
+    if (DIR *dir = ::opendir(QFile::encodeName(folder).constData())) {
+        while (const dirent *entry = ::readdir(dir)) {
+            count += entry->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+class CrashSafetyTest : public ControllerTest {
+protected:
+    void SetUp() override {
+        ControllerTest::SetUp();
+        target = root() + QStringLiteral("/Target");
+        MakeDir(target);
+        MakeDir(supportFolder());
+    }
+    QString manifestFile() const {
+        return supportFolder() + QStringLiteral("/restore-manifest.json");
+    }
+    QString journalFile() const { return JournalPathFor(manifestFile()); }
+    QStringList visible(const QString &folder) const {
+        QStringList names = Names(folder);
+        names.removeIf([](const QString &n) { return n.startsWith(QLatin1Char('.')); });
+        return names;
+    }
+    // A fresh start of the application on the same home folder.
+    std::unique_ptr<OrganizerAppDelegate> restart() {
+        auto next = std::make_unique<OrganizerAppDelegate>();
+        auto *window = new QMainWindow;
+        next->setWindow(window);
+        next->setTargetField(new QLineEdit(window));
+        next->setSummaryField(new QLabel(window));
+        next->setLogView(new QPlainTextEdit(window));
+        next->loadManifest();
+        return next;
+    }
+
+    QString target;
+};
+
+TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
+    const auto d = [this](const char *n) {
+        return desktop() + QLatin1Char('/') + QLatin1String(n);
+    };
+    const auto t = [this](const char *n) {
+        return target + QLatin1Char('/') + QLatin1String(n);
+    };
+    WriteFile(t("done-line"), "1");
+    WriteFile(t("moved-no-line"), "2");
+    WriteFile(d("never-moved"), "3");
+    WriteFile(t("already-recorded"), "4");
+    delegate.setManifest(
+        QJsonArray{RestoreRecord(d("already-recorded"), t("already-recorded"), 5)});
+    delegate.saveManifest();
+    {
+        MoveJournal journal(journalFile());
+        ASSERT_TRUE(journal.isOpen());
+        journal.begin(d("done-line"), t("done-line"));
+        journal.done(d("done-line"), t("done-line"), 1234);
+        journal.begin(d("moved-no-line"), t("moved-no-line"));
+        journal.begin(d("never-moved"), t("never-moved"));
+        journal.begin(d("already-recorded"), t("already-recorded"));
+        journal.done(d("already-recorded"), t("already-recorded"), 5);
+        journal.begin(d("done-line"), t("done-line")); // the same move twice
+        journal.done(d("done-line"), t("done-line"), 1234);
+    }
+    QFile cut(journalFile());
+    ASSERT_TRUE(cut.open(QIODevice::Append));
+    cut.write(R"({"op":"begin","from":"/cut)"); // a write the kill cut short
+    cut.close();
+
+    auto next = restart();
+    const QJsonArray records = next->manifest();
+    ASSERT_EQ(records.size(), 3) << QJsonDocument(records).toJson().toStdString();
+    EXPECT_EQ(records[0].toObject().value(QStringLiteral("storedPath")).toString(),
+              t("already-recorded"));
+    EXPECT_EQ(records[1].toObject(), RestoreRecord(d("done-line"), t("done-line"), 1234));
+    EXPECT_EQ(records[2].toObject().value(QStringLiteral("storedPath")).toString(),
+              t("moved-no-line"));
+    EXPECT_FALSE(EntryExists(journalFile())) << "the journal goes once the records are saved";
+    EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), records);
+}
+
+TEST_F(CrashSafetyTest, JournalStaysWhileTheManifestCannotBeSaved) {
+    WriteFile(desktop() + QStringLiteral("/a"), "a");
+    setTarget(target);
+    {
+        MoveJournal journal(journalFile());
+        journal.begin(desktop() + QStringLiteral("/x"), target + QStringLiteral("/x"));
+    }
+    // A folder where the manifest file belongs: the save must fail.
+    MakeDir(manifestFile() + QStringLiteral("/blocker"));
+    delegate.organizeDesktop();
+    const QStringList log = logMessages();
+    ASSERT_EQ(log.size(), 2) << log.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("保存还原记录失败：")));
+    EXPECT_NE(log[0], QStringLiteral("保存还原记录失败："));
+    EXPECT_EQ(log[1], QStringLiteral("整理完成：移动 1 个项目，跳过 0 个项目。"));
+    EXPECT_TRUE(EntryExists(journalFile()));
+
+    // Next start: the blocking folder is set aside, the journal replayed.
+    auto next = restart();
+    ASSERT_EQ(next->manifest().size(), 1);
+    EXPECT_EQ(next->manifest()[0].toObject().value(QStringLiteral("storedPath")).toString(),
+              target + QStringLiteral("/a"));
+    EXPECT_FALSE(EntryExists(journalFile()));
+    next->restoreFiles();
+    EXPECT_EQ(ReadFile(desktop() + QStringLiteral("/a")), "a");
+}
+
+TEST_F(CrashSafetyTest, SaveFailureIsToldWithItsCause) {
+    ASSERT_TRUE(QDir(supportFolder()).removeRecursively());
+    WriteFile(supportFolder(), "a file where the support folder belongs");
+    setTarget(target);
+    delegate.organizeDesktop();
+    EXPECT_EQ(logMessages(),
+              (QStringList{QStringLiteral("保存还原记录失败：路径中有一项不是文件夹"),
+                           QStringLiteral("整理完成：移动 0 个项目，跳过 0 个项目。")}));
+    EXPECT_TRUE(EntryExists(target + QStringLiteral("/.desktop-organizer-restore.json")))
+        << "the mirror is written regardless";
+}
+
+TEST_F(CrashSafetyTest, UnusableManifestsAreSetAsideNeverReplaced) {
+    const QByteArray contents[] = {"{\"records\": [1]}", "[1, 2", "not json at all"};
+    for (const QByteArray &bytes : contents) {
+        WriteFile(manifestFile(), bytes);
+        auto next = restart();
+        EXPECT_TRUE(next->manifest().isEmpty());
+        next->saveManifest();
+    }
+    QList<QByteArray> kept;
+    for (const QString &name : Names(supportFolder())) {
+        if (name.startsWith(QStringLiteral("restore-manifest.unreadable-"))) {
+            kept.append(ReadFile(supportFolder() + QLatin1Char('/') + name));
+        }
+    }
+    std::sort(kept.begin(), kept.end());
+    QList<QByteArray> expected(std::begin(contents), std::end(contents));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(kept, expected);
+    EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), QJsonArray());
+
+    // Empty and missing files hold no records: nothing to keep.
+    WriteFile(manifestFile(), "");
+    restart();
+    EXPECT_EQ(Names(supportFolder()).size(), 4);
+}
+
+// A process killed at a random moment of an organize run: a fresh start plus
+// restore always brings every item back, and no record is missing or doubled.
+TEST_F(CrashSafetyTest, KilledRunsLoseNoRecord) {
+    constexpr int Items = 300;
+    constexpr int Kills = 50;
+    QStringList names;
+    for (int i = 0; i < Items; ++i) {
+        const QString name = QStringLiteral("项目 %1%2").arg(i).arg(i % 4 == 0 ? "" : ".txt");
+        names.append(name);
+        if (i % 4 == 0) {
+            MakeDir(desktop() + QLatin1Char('/') + name);
+            WriteFile(desktop() + QLatin1Char('/') + name + QStringLiteral("/inner"),
+                      name.toUtf8());
+        } else {
+            WriteFile(desktop() + QLatin1Char('/') + name, name.toUtf8());
+        }
+    }
+    names.sort();
+    QSettings().setValue(TargetFolderKey, target);
+    QSettings().sync();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+    const auto runChild = [&env](QProcess &child) {
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});
+        return child.waitForStarted() && child.waitForReadyRead(10000);
+    };
+
+    // One full run measures how long a run takes on this machine.
+    qint64 runMicros = 0;
+    {
+        QProcess child;
+        ASSERT_TRUE(runChild(child));
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(child.waitForFinished(30000));
+        runMicros = std::max<qint64>(clock.nsecsElapsed() / 1000, 1000);
+        auto next = restart();
+        ASSERT_EQ(next->manifest().size(), Items);
+        next->restoreFiles();
+        ASSERT_EQ(visible(desktop()), names);
+    }
+
+    int partial = 0;
+    QRandomGenerator random(20261207);
+    for (int kill = 0; kill < Kills; ++kill) {
+        QProcess child;
+        ASSERT_TRUE(runChild(child));
+        if (kill % 2 == 0) {
+            // At a random moment, the start-up and the save included.
+            QThread::usleep(random.bounded(static_cast<quint64>(runMicros)));
+        } else {
+            // Once a random number of items has arrived, so most kills land
+            // in the walk whatever the machine's speed.
+            const int threshold = static_cast<int>(random.bounded(1, Items));
+            QElapsedTimer waited;
+            waited.start();
+            while (CountEntries(target) < threshold && waited.elapsed() < 10000 &&
+                   child.state() == QProcess::Running) {
+            }
+        }
+        child.kill();
+        child.waitForFinished();
+
+        const int inTarget = static_cast<int>(visible(target).size());
+        partial += inTarget > 0 && inTarget < Items ? 1 : 0;
+        ASSERT_EQ(inTarget + visible(desktop()).size(), Items) << "kill " << kill;
+
+        auto next = restart();
+        QSet<QString> stored;
+        for (const QJsonValue &value : next->manifest()) {
+            stored.insert(value.toObject().value(QStringLiteral("storedPath")).toString());
+        }
+        ASSERT_EQ(next->manifest().size(), inTarget)
+            << "kill " << kill << ": a record missing or doubled";
+        ASSERT_EQ(stored.size(), inTarget) << "kill " << kill;
+        next->restoreFiles();
+        ASSERT_EQ(visible(desktop()), names) << "kill " << kill;
+        ASSERT_TRUE(visible(target).isEmpty()) << "kill " << kill;
+        ASSERT_TRUE(next->manifest().isEmpty());
+    }
+    for (int i = 0; i < Items; i += 37) {
+        const QString path = desktop() + QLatin1Char('/') +
+                             QStringLiteral("项目 %1%2").arg(i).arg(i % 4 == 0 ? "" : ".txt");
+        EXPECT_EQ(ReadFile(i % 4 == 0 ? path + QStringLiteral("/inner") : path),
+                  QStringLiteral("项目 %1%2").arg(i).arg(i % 4 == 0 ? "" : ".txt").toUtf8());
+    }
+    EXPECT_GE(partial, Kills / 5) << "too few kills landed in the middle of a run";
+}
+
+// Another process takes destination names while a run is under way: what it
+// created keeps its content, and every Desktop item stays findable.
+TEST_F(CrashSafetyTest, RacingCreatorIsNeverReplaced) {
+    constexpr int Items = 400;
+    QStringList names;
+    for (int i = 0; i < Items; ++i) {
+        names.append(QStringLiteral("f%1.txt").arg(i));
+        WriteFile(desktop() + QLatin1Char('/') + names.last(), names.last().toUtf8());
+    }
+    setTarget(target);
+    std::atomic<bool> stop{false};
+    std::vector<QByteArray> created;
+    std::thread creator([&] {
+        while (!stop.load()) {
+            for (int i = Items - 1; i >= 0 && !stop.load(); --i) {
+                for (const QString &name :
+                     {QStringLiteral("f%1.txt").arg(i), QStringLiteral("f%1 1.txt").arg(i)}) {
+                    const QByteArray path = QFile::encodeName(target + QLatin1Char('/') + name);
+                    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+                    if (fd >= 0) {
+                        (void)::write(fd, "pre-existing", 12);
+                        ::close(fd);
+                        created.push_back(path);
+                    }
+                }
+            }
+        }
+    });
+    delegate.organizeDesktop();
+    stop = true;
+    creator.join();
+    ASSERT_FALSE(created.empty());
+    for (const QByteArray &path : created) {
+        char buffer[32] = {};
+        const int fd = ::open(path.constData(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        const ssize_t got = ::read(fd, buffer, sizeof(buffer));
+        ::close(fd);
+        EXPECT_EQ(QByteArray(buffer, static_cast<int>(got)), "pre-existing") << path.constData();
+    }
+    QSet<QString> found;
+    for (const QJsonValue &value : delegate.manifest()) {
+        const QJsonObject record = value.toObject();
+        EXPECT_EQ(ReadFile(record.value(QStringLiteral("storedPath")).toString()),
+                  record.value(QStringLiteral("name")).toString().toUtf8());
+        found.insert(record.value(QStringLiteral("name")).toString());
+    }
+    for (const QString &name : names) {
+        if (!found.contains(name)) {
+            EXPECT_EQ(ReadFile(desktop() + QLatin1Char('/') + name), name.toUtf8())
+                << name.toStdString();
+        }
+    }
+}
+
+TEST_F(CrashSafetyTest, DeviceNodesAreRefusedAcrossVolumes) {
+    const QByteArray node = QFile::encodeName(root() + QStringLiteral("/null-device"));
+    if (::mknod(node.constData(), S_IFCHR | 0600, makedev(1, 3)) != 0) {
+        GTEST_SKIP() << "cannot make a device node here";
+    }
+    Error error;
+    EXPECT_FALSE(move_detail::MoveAcrossVolumes(
+        node, QFile::encodeName(target + QStringLiteral("/dev")), &error));
+    EXPECT_EQ(error.description, QStringLiteral("无法跨磁盘移动管道、套接字或设备文件"));
+    EXPECT_TRUE(EntryExists(QFile::decodeName(node)));
+}
+
+} // namespace
