@@ -12,7 +12,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DKESTRUE_WERROR=ON
 endif
 
-.PHONY: all run test deps build asan format tidy clean
+.PHONY: all run test deps build asan memcheck fuzz bench format tidy clean
 
 all: build
 
@@ -28,12 +28,42 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+ifeq ($(CI),true)
+	$(MAKE) memcheck asan
+endif
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the same suite.
 asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKESTRUE_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+
+# libFuzzer targets for the manifest loader and the path rules, built with
+# clang; each runs FUZZ_SECONDS. New corpus entries stay in the build folder.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@scripts/install-deps.sh clang libclang-rt-14-dev
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DKESTRUE_FUZZ=ON -DKESTRUE_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	mkdir -p $(FUZZ_BUILD)/corpus/manifest $(FUZZ_BUILD)/corpus/paths
+	$(FUZZ_BUILD)/tests/fuzz/manifest_fuzzer -max_total_time=$(FUZZ_SECONDS) \
+		$(FUZZ_BUILD)/corpus/manifest tests/fuzz/corpus/manifest
+	$(FUZZ_BUILD)/tests/fuzz/path_rules_fuzzer -max_total_time=$(FUZZ_SECONDS) \
+		$(FUZZ_BUILD)/corpus/paths tests/fuzz/corpus/paths
+
+# The benchmark table, from an optimised build.
+BENCH_BUILD ?= build-release
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUE_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target organizer_bench
+	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/organizer_bench
+
+# The suite once more under valgrind's memcheck.
+memcheck: build
+	@scripts/install-deps.sh valgrind
+	scripts/memcheck.sh $(BUILD)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
@@ -42,4 +72,4 @@ tidy: build
 	git ls-files 'app/*.cpp' 'engine/*.cpp' 'ui/*.cpp' | xargs clang-tidy -p $(BUILD) --quiet
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -60,7 +60,15 @@ QString StandardizePath(const QString &path) {
         return absolute ? QString(Separator) : QStringLiteral(".");
     }
     const QString joined = kept.join(Separator);
-    return absolute ? Separator + joined : joined;
+    if (absolute) {
+        return Separator + joined;
+    }
+    // A folder literally named "~" that dropping "./" brought to the front
+    // keeps its "./", or standardising again would read it as home.
+    if (kept.first().startsWith(QLatin1Char('~')) && !expanded.startsWith(QLatin1Char('~'))) {
+        return QStringLiteral("./") + joined;
+    }
+    return joined;
 }
 
 QString JoinPath(const QString &folder, const QString &name) {

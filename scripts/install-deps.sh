@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the application need,
 # asking apt only for what is missing. Uses sudo when not run as root.
+# Extra package names given as arguments are installed as well.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
     qt6-base-dev qt6-qpa-plugins qt6-svg-dev
     libgtest-dev
     fonts-noto-cjk
+    "$@"
 )
 
 missing=()

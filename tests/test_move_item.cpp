@@ -197,7 +197,13 @@ TEST_F(MoveItemTest, MovesBetweenRealVolumes) {
     ASSERT_TRUE(other.isValid());
     MakeDir(p("folder/sub"));
     WriteFile(p("folder/sub/x"), "x");
+    MakeDir(p("outside"));
+    WriteFile(p("outside/keep"), "outside");
     ASSERT_TRUE(QFile::link(QStringLiteral("sub/x"), p("folder/link")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("sub"), p("folder/to-folder")));
+    ASSERT_TRUE(QFile::link(p("outside"), p("folder/to-outside")));
+    ASSERT_TRUE(QFile::link(p("outside/keep"), p("folder/to-outside-file")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("nothing-here"), p("folder/dangling")));
     WriteFile(p("file"), "file");
     WriteFile(other.path() + QStringLiteral("/taken"), "keep");
 
@@ -206,7 +212,14 @@ TEST_F(MoveItemTest, MovesBetweenRealVolumes) {
         << error.description.toStdString();
     EXPECT_FALSE(EntryExists(p("folder")));
     EXPECT_EQ(ReadFile(other.path() + QStringLiteral("/folder/sub/x")), "x");
-    EXPECT_TRUE(LinkExists(other.path() + QStringLiteral("/folder/link")));
+    for (const char *link : {"link", "to-folder", "to-outside", "to-outside-file", "dangling"}) {
+        EXPECT_TRUE(LinkExists(other.path() + QStringLiteral("/folder/") + QLatin1String(link)))
+            << link << " is copied as a link";
+    }
+    EXPECT_EQ(QFile::symLinkTarget(other.path() + QStringLiteral("/folder/to-outside")),
+              p("outside"));
+    EXPECT_EQ(ReadFile(p("outside/keep")), "outside") << "nothing outside the source is removed";
+    EXPECT_EQ(Names(p("outside")), QStringList{QStringLiteral("keep")});
 
     EXPECT_FALSE(MoveItem(p("file"), other.path() + QStringLiteral("/taken"), &error));
     EXPECT_EQ(error.code, EEXIST);

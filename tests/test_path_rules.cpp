@@ -35,7 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StandardizeCase{"~/a/../b", "$HOME/b"},
                       StandardizeCase{"~no-such-user-kestrue/x", "~no-such-user-kestrue/x"},
                       StandardizeCase{"/桌面/归档 2024/", "/桌面/归档 2024"},
-                      StandardizeCase{"/a/~/b", "/a/~/b"}));
+                      StandardizeCase{"/a/~/b", "/a/~/b"}, StandardizeCase{"./~/D/", "./~/D"},
+                      StandardizeCase{".//~", "./~"}));
 
 TEST(ResolveTargetPath, AnchorsRelativePathsAtTheWorkingDirectory) {
     EXPECT_EQ(ResolveTargetPath(QString()), QString());

@@ -1,0 +1,392 @@
+// Measures organize, restore, colliding names, start-up with a large
+// manifest, logging and peak memory through the real controller with its
+// real window, each against baselines measured in the same run, and prints
+// one table. Every measurement of the application runs in a child process of
+// its own so that its peak memory is its own.
+
+#include "app/Constants.h"
+#include "app/OrganizerAppDelegate.h"
+#include "engine/Manifest.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QLineEdit>
+#include <QProcess>
+#include <QSettings>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Options {
+    QList<int> sizes{1000, 10000};
+    int reps = 5;
+    int startupRecords = 100000;
+    int logLines = 10000;
+};
+
+qint64 PeakRssKb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// ---------------------------------------------------------------- fixtures
+
+struct Sandbox {
+    QTemporaryDir dir;
+    QString home() const { return dir.path() + QStringLiteral("/home"); }
+    QString desktop() const { return home() + QStringLiteral("/Desktop"); }
+    QString target() const { return dir.path() + QStringLiteral("/Target"); }
+    QString support() const { return home() + QStringLiteral("/.local/share/") + AppName; }
+
+    Sandbox() {
+        QDir().mkpath(desktop());
+        QDir().mkpath(target());
+        QDir().mkpath(support());
+    }
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        return env;
+    }
+};
+
+QStringList ItemNames(int n) {
+    QStringList names;
+    names.reserve(n);
+    for (int i = 0; i < n; ++i) {
+        names.append(i % 4 == 3 ? QStringLiteral("文件夹 %1").arg(i)
+                                : QStringLiteral("文件 %1.txt").arg(i));
+    }
+    return names;
+}
+
+// Three quarters small files, one quarter small folders holding one file.
+void MakeItems(const QString &folder, const QStringList &names) {
+    for (const QString &name : names) {
+        const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + name);
+        if (name.endsWith(QStringLiteral(".txt"))) {
+            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            (void)::write(fd, "some small text\n", 16);
+            ::close(fd);
+        } else {
+            ::mkdir(path.constData(), 0755);
+            const int fd =
+                ::open((path + "/inner.txt").constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            (void)::write(fd, "inner\n", 6);
+            ::close(fd);
+        }
+    }
+}
+
+// ------------------------------------------------------------------ floors
+
+bool Exists(const QByteArray &path) {
+    struct stat st {};
+    return ::stat(path.constData(), &st) == 0;
+}
+
+int RenameNoReplace(const QByteArray &from, const QByteArray &to) {
+    return ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+}
+
+// One existence test and one no-replace rename per item.
+qint64 FloorOrganize(const Sandbox &box, const QStringList &names, bool collide) {
+    std::vector<std::pair<QByteArray, QByteArray>> moves;
+    for (const QString &name : names) {
+        moves.emplace_back(QFile::encodeName(box.desktop() + QLatin1Char('/') + name),
+                           QFile::encodeName(box.target() + QLatin1Char('/') + name));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    for (auto &[from, to] : moves) {
+        if (Exists(to) && collide) {
+            to += " 1"; // the colliding run tests the numbered name too
+            (void)Exists(to);
+        }
+        RenameNoReplace(from, to);
+    }
+    return clock.nsecsElapsed() / 1000;
+}
+
+// One existence test, one folder creation check, one no-replace rename.
+qint64 FloorRestore(const Sandbox &box, const QStringList &names) {
+    std::vector<std::pair<QByteArray, QByteArray>> moves;
+    for (const QString &name : names) {
+        moves.emplace_back(QFile::encodeName(box.target() + QLatin1Char('/') + name),
+                           QFile::encodeName(box.desktop() + QLatin1Char('/') + name));
+    }
+    const QByteArray desktop = QFile::encodeName(box.desktop());
+    QElapsedTimer clock;
+    clock.start();
+    for (const auto &[from, to] : moves) {
+        if (!Exists(from)) {
+            continue;
+        }
+        ::mkdir(desktop.constData(), 0777);
+        RenameNoReplace(from, to);
+    }
+    return clock.nsecsElapsed() / 1000;
+}
+
+qint64 MvOrganize(const Sandbox &box, const QStringList &names) {
+    QProcess mv;
+    mv.setWorkingDirectory(box.desktop());
+    QStringList args{QStringLiteral("-n"), QStringLiteral("-t"), box.target(),
+                     QStringLiteral("--")};
+    args += names;
+    QElapsedTimer clock;
+    clock.start();
+    mv.start(QStringLiteral("mv"), args);
+    mv.waitForFinished(-1);
+    return clock.nsecsElapsed() / 1000;
+}
+
+// ------------------------------------------------------------ child roles
+
+struct ChildResult {
+    qint64 micros = 0;
+    qint64 rssKb = 0;
+};
+
+ChildResult RunChild(const Sandbox &box, const QStringList &args) {
+    QProcess child;
+    child.setProcessEnvironment(box.environment());
+    QElapsedTimer clock;
+    clock.start();
+    child.start(QCoreApplication::applicationFilePath(),
+                QStringList{QStringLiteral("--child")} + args);
+    // Until the child's one line arrives: for start-up, the window is shown.
+    child.waitForReadyRead(-1);
+    const qint64 wall = clock.nsecsElapsed() / 1000;
+    child.waitForFinished(-1);
+    const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+    if (child.exitCode() != 0 || fields.size() != 2) {
+        std::fprintf(stderr, "child %s failed: %s\n", qPrintable(args.join(' ')),
+                     child.readAllStandardError().constData());
+        std::exit(1);
+    }
+    ChildResult result{fields[0].toLongLong(), fields[1].toLongLong()};
+    if (result.micros < 0) {
+        result.micros = wall; // the child asked to be timed from outside
+    }
+    return result;
+}
+
+int ChildMain(int argc, char *argv[]) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(AppName);
+    QApplication::setOrganizationName(OrganizationName);
+    QApplication::setOrganizationDomain(OrganizationDomain);
+    const QStringList args = QCoreApplication::arguments().mid(2);
+    const QString role = args.value(0);
+
+    OrganizerAppDelegate delegate;
+    qint64 micros = -1;
+    if (role == QLatin1String("startup")) {
+        delegate.applicationDidFinishLaunching();
+        QCoreApplication::processEvents();
+    } else {
+        delegate.applicationDidFinishLaunching();
+        QCoreApplication::processEvents();
+        QElapsedTimer clock;
+        clock.start();
+        if (role == QLatin1String("organize")) {
+            delegate.targetField()->setText(args.value(1));
+            delegate.organizeDesktop();
+        } else if (role == QLatin1String("restore")) {
+            delegate.restoreFiles();
+        } else if (role == QLatin1String("log")) {
+            const int lines = args.value(1).toInt();
+            for (int i = 0; i < lines; ++i) {
+                delegate.appendLog(QStringLiteral("跳过 文件 %1.txt：没有权限").arg(i));
+            }
+        } else if (role != QLatin1String("idle")) {
+            return 2;
+        }
+        micros = role == QLatin1String("idle") ? 0 : clock.nsecsElapsed() / 1000;
+    }
+    std::printf("%lld %lld\n", static_cast<long long>(micros), static_cast<long long>(PeakRssKb()));
+    std::fflush(stdout);
+    return 0;
+}
+
+// ------------------------------------------------------------------ table
+
+struct Stat {
+    double median = 0;
+    double low = 0;
+    double high = 0;
+};
+
+Stat Summarise(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return Stat{median, values.front(), values.back()};
+}
+
+QString Ms(const Stat &s) {
+    return QStringLiteral("%1 ms [%2–%3]")
+        .arg(s.median / 1000, 0, 'f', 1)
+        .arg(s.low / 1000, 0, 'f', 1)
+        .arg(s.high / 1000, 0, 'f', 1);
+}
+
+void Row(const QString &what, const QString &ours, const QString &baseline, const QString &ratio) {
+    std::printf("| %s | %s | %s | %s |\n", qPrintable(what), qPrintable(ours), qPrintable(baseline),
+                qPrintable(ratio));
+}
+
+QString Ratio(double ours, double base) {
+    return QString::number(ours / base, 'f', 2) + QStringLiteral("×");
+}
+
+void WriteManifest(const Sandbox &box, int records) {
+    QJsonArray manifest;
+    for (int i = 0; i < records; ++i) {
+        const QString name = QStringLiteral("文件 %1.txt").arg(i);
+        manifest.append(RestoreRecord(box.desktop() + QLatin1Char('/') + name,
+                                      box.target() + QLatin1Char('/') + name, 1700000000 + i));
+    }
+    QFile file(box.support() + QLatin1Char('/') + ManifestFileName);
+    file.open(QIODevice::WriteOnly);
+    file.write(EncodeManifest(manifest));
+}
+
+int ParentMain(const Options &options) {
+    std::printf("| row | ours (median [min–max]) | baseline | ratio |\n|---|---|---|---|\n");
+    qint64 organizeRss = 0;
+    for (const int n : options.sizes) {
+        const QStringList names = ItemNames(n);
+        std::vector<double> ours, floor, mv, restore, restoreFloor, collide, collideFloor;
+        for (int rep = 0; rep < options.reps; ++rep) {
+            {
+                Sandbox box;
+                MakeItems(box.desktop(), names);
+                const ChildResult r = RunChild(box, {QStringLiteral("organize"), box.target()});
+                ours.push_back(static_cast<double>(r.micros));
+                organizeRss = std::max(organizeRss, r.rssKb);
+                restore.push_back(
+                    static_cast<double>(RunChild(box, {QStringLiteral("restore")}).micros));
+            }
+            {
+                Sandbox box;
+                MakeItems(box.desktop(), names);
+                floor.push_back(static_cast<double>(FloorOrganize(box, names, false)));
+                restoreFloor.push_back(static_cast<double>(FloorRestore(box, names)));
+            }
+            {
+                Sandbox box;
+                MakeItems(box.desktop(), names);
+                mv.push_back(static_cast<double>(MvOrganize(box, names)));
+            }
+            {
+                Sandbox box;
+                MakeItems(box.desktop(), names);
+                MakeItems(box.target(), names);
+                collide.push_back(static_cast<double>(
+                    RunChild(box, {QStringLiteral("organize"), box.target()}).micros));
+            }
+            {
+                Sandbox box;
+                MakeItems(box.desktop(), names);
+                MakeItems(box.target(), names);
+                collideFloor.push_back(static_cast<double>(FloorOrganize(box, names, true)));
+            }
+        }
+        const Stat o = Summarise(ours), f = Summarise(floor), m = Summarise(mv);
+        Row(QStringLiteral("1. organize N=%1").arg(n),
+            Ms(o) + QStringLiteral(", %1 µs/item").arg(o.median / n, 0, 'f', 1),
+            QStringLiteral("floor %1 (%2 µs/item); mv -n %3")
+                .arg(Ms(f))
+                .arg(f.median / n, 0, 'f', 1)
+                .arg(Ms(m)),
+            QStringLiteral("%1 floor, %2 mv")
+                .arg(Ratio(o.median, f.median), Ratio(o.median, m.median)));
+        const Stat r = Summarise(restore), rf = Summarise(restoreFloor);
+        Row(QStringLiteral("2. restore N=%1").arg(n),
+            Ms(r) + QStringLiteral(", %1 µs/item").arg(r.median / n, 0, 'f', 1),
+            QStringLiteral("floor %1").arg(Ms(rf)), Ratio(r.median, rf.median));
+        const Stat c = Summarise(collide), cf = Summarise(collideFloor);
+        Row(QStringLiteral("3. organize, all collide N=%1").arg(n), Ms(c),
+            QStringLiteral("floor %1").arg(Ms(cf)), Ratio(c.median, cf.median));
+    }
+
+    std::vector<double> empty, large;
+    qint64 largeRss = 0;
+    qint64 idleRss = 0;
+    {
+        Sandbox emptyBox;
+        Sandbox largeBox;
+        WriteManifest(largeBox, options.startupRecords);
+        for (int rep = 0; rep < options.reps; ++rep) {
+            empty.push_back(
+                static_cast<double>(RunChild(emptyBox, {QStringLiteral("startup")}).micros));
+            const ChildResult r = RunChild(largeBox, {QStringLiteral("startup")});
+            large.push_back(static_cast<double>(r.micros));
+            largeRss = std::max(largeRss, r.rssKb);
+        }
+        idleRss = RunChild(emptyBox, {QStringLiteral("idle")}).rssKb;
+    }
+    const Stat e = Summarise(empty), l = Summarise(large);
+    Row(QStringLiteral("4. start-up, %1 records").arg(options.startupRecords), Ms(l),
+        QStringLiteral("no manifest %1").arg(Ms(e)), Ratio(l.median, e.median));
+
+    std::vector<double> logTimes;
+    qint64 logRss = 0;
+    for (int rep = 0; rep < options.reps; ++rep) {
+        Sandbox box;
+        const ChildResult r =
+            RunChild(box, {QStringLiteral("log"), QString::number(options.logLines)});
+        logTimes.push_back(static_cast<double>(r.micros));
+        logRss = std::max(logRss, r.rssKb);
+    }
+    const Stat lg = Summarise(logTimes);
+    Row(QStringLiteral("5. log %1 lines").arg(options.logLines),
+        Ms(lg) + QStringLiteral(", %1 µs/line").arg(lg.median / options.logLines, 0, 'f', 1),
+        QStringLiteral("target: under 1000 ms in total"), QString());
+
+    const auto mb = [](qint64 kb) {
+        return QStringLiteral("%1 MB").arg(double(kb) / 1024, 0, 'f', 1);
+    };
+    Row(QStringLiteral("6. peak RSS, organize N=%1").arg(options.sizes.last()), mb(organizeRss),
+        QStringLiteral("idle %1").arg(mb(idleRss)), Ratio(double(organizeRss), double(idleRss)));
+    Row(QStringLiteral("6. peak RSS, start-up %1 records").arg(options.startupRecords),
+        mb(largeRss), QStringLiteral("idle %1").arg(mb(idleRss)),
+        Ratio(double(largeRss), double(idleRss)));
+    Row(QStringLiteral("6. peak RSS, log %1 lines").arg(options.logLines), mb(logRss),
+        QStringLiteral("idle %1").arg(mb(idleRss)), Ratio(double(logRss), double(idleRss)));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    if (argc > 1 && std::string(argv[1]) == "--child") {
+        return ChildMain(argc, argv);
+    }
+    QCoreApplication application(argc, argv);
+    Options options;
+    const QStringList args = QCoreApplication::arguments();
+    if (args.contains(QStringLiteral("--smoke"))) {
+        options = Options{{100}, 1, 500, 200};
+    }
+    return ParentMain(options);
+}
