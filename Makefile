@@ -12,7 +12,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DKESTRUE_WERROR=ON
 endif
 
-.PHONY: all run test deps build asan memcheck fuzz bench format tidy clean
+.PHONY: all run test deps build asan memcheck fuzz bench package package-check format tidy clean
 
 all: build
 
@@ -29,7 +29,7 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 ifeq ($(CI),true)
-	$(MAKE) memcheck asan
+	$(MAKE) package-check memcheck asan
 endif
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the same suite.
@@ -60,6 +60,19 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target organizer_bench
 	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/organizer_bench
 
+# The Debian package, and the checks a user's machine would make of it.
+PKG_BUILD ?= build-package
+package: deps
+	@scripts/install-deps.sh dpkg-dev
+	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+		-DKESTRUE_BUILD_TESTS=OFF -DKESTRUE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(PKG_BUILD) -j$(JOBS)
+	cd $(PKG_BUILD) && cpack -G DEB
+
+package-check: package
+	@scripts/install-deps.sh lintian desktop-file-utils appstream
+	scripts/package-check.sh $(PKG_BUILD)
+
 # The suite once more under valgrind's memcheck.
 memcheck: build
 	@scripts/install-deps.sh valgrind
@@ -72,4 +85,4 @@ tidy: build
 	git ls-files 'app/*.cpp' 'engine/*.cpp' 'ui/*.cpp' | xargs clang-tidy -p $(BUILD) --quiet
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(PKG_BUILD)

@@ -9,6 +9,10 @@ inline const QString TargetFolderKey = QStringLiteral("TargetFolderPath");
 inline const QString ManifestFileName = QStringLiteral("restore-manifest.json");
 inline const QString MirrorFileName = QStringLiteral(".desktop-organizer-restore.json");
 
+// The id the desktop entry, the icon and the AppStream metadata share, so
+// the shell can match the running window to its entry.
+inline const QString DesktopFileName = QStringLiteral("app.kestrue.Organizer");
+
 // ASCII organisation identity for the settings store: a non-ASCII organisation
 // breaks the macOS preferences id, an empty one files under "Unknown Organization".
 inline const QString OrganizationName = QStringLiteral("Kestrue");

@@ -12,6 +12,7 @@ int main(int argc, char *argv[]) {
     QApplication::setApplicationName(AppName);
     QApplication::setOrganizationName(OrganizationName);
     QApplication::setOrganizationDomain(OrganizationDomain);
+    QApplication::setDesktopFileName(DesktopFileName);
     QApplication::setWindowIcon(DogIcon());
 
     OrganizerAppDelegate delegate;
