@@ -88,14 +88,13 @@ bool CreateDirectories(const QString &path, Error *error) {
     return true;
 }
 
-bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Error *error) {
-    entries->clear();
-    const DirHandle dir(::opendir(QFile::encodeName(path).constData()));
+bool ForEachName(const QByteArray &folder, const std::function<bool(const char *name)> &visit,
+                 Error *error) {
+    const DirHandle dir(::opendir(folder.constData()));
     if (!dir) {
         SetError(error, PosixError(errno));
         return false;
     }
-    const QSet<QByteArray> hiddenList = ReadHiddenList(path);
     for (;;) {
         errno = 0;
         const dirent *entry = ::readdir(dir.get());
@@ -104,19 +103,29 @@ bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Er
                 SetError(error, PosixError(errno));
                 return false;
             }
-            break;
+            return true;
         }
-        if (IsDot(entry->d_name)) {
-            continue;
+        if (!IsDot(entry->d_name) && !visit(entry->d_name)) {
+            return false;
         }
-        DirectoryEntry item;
-        item.rawName = QByteArray(entry->d_name);
-        item.name = QFile::decodeName(item.rawName);
-        item.nameIsText = QFile::encodeName(item.name) == item.rawName;
-        item.hidden = item.rawName.startsWith('.') || hiddenList.contains(item.rawName);
-        entries->push_back(std::move(item));
     }
-    return true;
+}
+
+bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Error *error) {
+    entries->clear();
+    const QSet<QByteArray> hiddenList = ReadHiddenList(path);
+    return ForEachName(
+        QFile::encodeName(path),
+        [&](const char *name) {
+            DirectoryEntry item;
+            item.rawName = QByteArray(name);
+            item.name = QFile::decodeName(item.rawName);
+            item.nameIsText = QFile::encodeName(item.name) == item.rawName;
+            item.hidden = item.rawName.startsWith('.') || hiddenList.contains(item.rawName);
+            entries->push_back(std::move(item));
+            return true;
+        },
+        error);
 }
 
 int RemoveTree(const QByteArray &path) {
@@ -128,20 +137,16 @@ int RemoveTree(const QByteArray &path) {
         return ::unlink(path.constData()) == 0 ? 0 : errno;
     }
     int first = 0;
-    {
-        const DirHandle dir(::opendir(path.constData()));
-        if (!dir) {
-            return errno;
-        }
-        while (const dirent *entry = ::readdir(dir.get())) {
-            if (IsDot(entry->d_name)) {
-                continue;
-            }
-            const int err = RemoveTree(path + '/' + entry->d_name);
-            if (first == 0) {
-                first = err;
-            }
-        }
+    Error unreadable;
+    if (!ForEachName(
+            path,
+            [&](const char *name) {
+                const int err = RemoveTree(path + '/' + name);
+                first = first != 0 ? first : err;
+                return true;
+            },
+            &unreadable)) {
+        return static_cast<int>(unreadable.code);
     }
     if (::rmdir(path.constData()) != 0 && first == 0) {
         first = errno;

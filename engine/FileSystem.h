@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <vector>
 
 // True when anything exists at path, following a final symbolic link:
@@ -37,6 +38,12 @@ struct DirectoryEntry {
 // without "." and "..". Hidden: a leading dot, or listed in the folder's
 // ".hidden" file (one name per line, as Linux file managers read it).
 bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Error *error);
+
+// Calls visit with each name in folder except "." and "..", in the order the
+// file system returns them, until visit returns false. False, with the error,
+// when the folder cannot be read; false without one when visit stopped.
+bool ForEachName(const QByteArray &folder, const std::function<bool(const char *name)> &visit,
+                 Error *error);
 
 // Removes path and, for a folder, everything in it. Never follows symbolic
 // links. Returns 0 or the first errno met.

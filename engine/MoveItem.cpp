@@ -7,9 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,10 +51,6 @@ public:
 
 private:
     int fd_;
-};
-
-struct DirCloser {
-    void operator()(DIR *dir) const { ::closedir(dir); }
 };
 
 Error UnsupportedKind() {
@@ -152,30 +146,12 @@ bool CopyFolder(const QByteArray &from, const QByteArray &to, const struct stat 
         SetError(error, PosixError(errno));
         return false;
     }
-    {
-        const std::unique_ptr<DIR, DirCloser> dir(::opendir(from.constData()));
-        if (!dir) {
-            SetError(error, PosixError(errno));
-            return false;
-        }
-        for (;;) {
-            errno = 0;
-            const dirent *entry = ::readdir(dir.get());
-            if (entry == nullptr) {
-                if (errno != 0) {
-                    SetError(error, PosixError(errno));
-                    return false;
-                }
-                break;
-            }
-            const QByteArray name(entry->d_name);
-            if (name == "." || name == "..") {
-                continue;
-            }
-            if (!CopyEntry(from + '/' + name, to + '/' + name, error)) {
-                return false;
-            }
-        }
+    const bool copied = ForEachName(
+        from,
+        [&](const char *name) { return CopyEntry(from + '/' + name, to + '/' + name, error); },
+        error);
+    if (!copied) {
+        return false;
     }
     // Times last: adding the children changed them.
     KeepMetadata(to, st);
