@@ -61,6 +61,10 @@ bool CreateDirectories(const QString &path, Error *error) {
         return false;
     }
     const QByteArray bytes = QFile::encodeName(path);
+    struct stat existing {};
+    if (::stat(bytes.constData(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+        return true; // the common case costs one call
+    }
     // Walk the prefixes from the top; each one must end up a folder.
     for (qsizetype end = 1; end <= bytes.size(); ++end) {
         if (end != bytes.size() && bytes.at(end) != '/') {

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,11 +18,49 @@ const QString OpKey = QStringLiteral("op");
 const QString FromKey = QStringLiteral("from");
 const QString ToKey = QStringLiteral("to");
 const QString MovedAtKey = QStringLiteral("movedAt");
-const QString BeginOp = QStringLiteral("begin");
 const QString DoneOp = QStringLiteral("done");
 
-QByteArray Line(const QJsonObject &object) {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+// A JSON string literal, escaped as RFC 8259 asks; runs that need no
+// escape are copied whole.
+void AppendJsonString(QByteArray &out, const QString &text) {
+    const QByteArray utf8 = text.toUtf8();
+    out += '"';
+    qsizetype run = 0;
+    for (qsizetype i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8.at(i));
+        if (byte >= 0x20 && byte != '"' && byte != '\\') {
+            continue;
+        }
+        out.append(utf8.constData() + run, i - run);
+        run = i + 1;
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+            out += escaped;
+        }
+    }
+    out.append(utf8.constData() + run, utf8.size() - run);
+    out += '"';
+}
+
+QByteArray Line(const char *op, const QString &from, const QString &to, const qint64 *movedAt) {
+    QByteArray line;
+    line.reserve(64 + 3 * (from.size() + to.size()));
+    line += "{\"op\":\"";
+    line += op;
+    line += "\",\"from\":";
+    AppendJsonString(line, from);
+    line += ",\"to\":";
+    AppendJsonString(line, to);
+    if (movedAt != nullptr) {
+        line += ",\"movedAt\":";
+        line += QByteArray::number(*movedAt);
+    }
+    line += "}\n";
+    return line;
 }
 
 } // namespace
@@ -36,17 +75,25 @@ MoveJournal::MoveJournal(const QString &path)
                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {}
 
 MoveJournal::~MoveJournal() {
+    flush();
     if (fd_ >= 0) {
         ::close(fd_);
     }
 }
 
 void MoveJournal::begin(const QString &from, const QString &to) {
-    append(Line({{OpKey, BeginOp}, {FromKey, from}, {ToKey, to}}));
+    pending_ += Line("begin", from, to, nullptr);
 }
 
 void MoveJournal::done(const QString &from, const QString &to, qint64 movedAt) {
-    append(Line({{OpKey, DoneOp}, {FromKey, from}, {ToKey, to}, {MovedAtKey, movedAt}}));
+    pending_ += Line("done", from, to, &movedAt);
+}
+
+void MoveJournal::flush() {
+    if (!pending_.isEmpty()) {
+        append(pending_);
+        pending_.clear();
+    }
 }
 
 void MoveJournal::append(const QByteArray &line) {

@@ -20,12 +20,17 @@ public:
     MoveJournal &operator=(const MoveJournal &) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
+    // Lines are held and written together by flush, so a batch of moves
+    // costs one write: the line announcing a move must be flushed before the
+    // move is made; the line saying it succeeded may wait for the next flush.
     void begin(const QString &from, const QString &to);
     void done(const QString &from, const QString &to, qint64 movedAt);
+    void flush(); // also when the journal is closed
 
 private:
     void append(const QByteArray &line);
     int fd_ = -1;
+    QByteArray pending_;
 };
 
 struct JournalMove {

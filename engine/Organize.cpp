@@ -11,10 +11,21 @@
 #include <QDateTime>
 #include <QDir>
 #include <QJsonObject>
+#include <QSet>
 #include <QSettings>
+#include <algorithm>
 #include <vector>
 
 namespace {
+
+// How many moves one journal write announces.
+constexpr size_t JournalBatch = 64;
+
+struct PlannedMove {
+    const DirectoryEntry *entry;
+    QString from;
+    QString to; // the destination; standard already, a standard folder joined with a plain name
+};
 
 // The Desktop can resolve to the home folder itself (an XDG fallback);
 // organizing it would sweep the whole home folder into the target.
@@ -56,32 +67,56 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
     qint64 moved = 0;
     qint64 skipped = 0;
     // Keeps every move restorable should the process die before the save.
+    // Moves are announced in batches, one write each, before any of them is
+    // made; an announced move that never happened is told apart at replay
+    // by where the item is.
     MoveJournal journal(JournalPathFor(manifestPath()));
-    for (const DirectoryEntry &entry : entries) {
-        const QString itemPath = JoinPath(desktop, entry.name);
-        if (entry.hidden || PathIsEqualOrInside(target, itemPath)) {
-            ++skipped;
-            continue;
+    std::vector<PlannedMove> plan;
+    QSet<QString> planned;
+    for (size_t start = 0; start < entries.size(); start += JournalBatch) {
+        const size_t end = std::min(entries.size(), start + JournalBatch);
+        plan.clear();
+        planned.clear();
+        for (size_t i = start; i < end; ++i) {
+            const DirectoryEntry &entry = entries[i];
+            PlannedMove move{&entry, JoinPath(desktop, entry.name), QString()};
+            if (!entry.hidden && entry.nameIsText && !PathIsEqualOrInside(target, move.from)) {
+                // A name planned earlier in the batch is taken, as it will
+                // be once that item has moved.
+                move.to = UniquePath(JoinPath(target, entry.name), [&planned](const QString &path) {
+                    return planned.contains(path) || EntryExists(path);
+                });
+                planned.insert(move.to);
+                journal.begin(move.from, move.to);
+            }
+            plan.push_back(std::move(move));
         }
-        if (!entry.nameIsText) {
-            // Its record could not find it again; leave it where it is.
-            ++skipped;
-            appendLog(
-                QStringLiteral("跳过 %1：%2").arg(entry.name, QStringLiteral("文件名无法记录")));
-            continue;
+        journal.flush();
+
+        for (const PlannedMove &move : plan) {
+            if (move.entry->hidden || PathIsEqualOrInside(target, move.from)) {
+                ++skipped;
+                continue;
+            }
+            if (!move.entry->nameIsText) {
+                // Its record could not find it again; leave it where it is.
+                ++skipped;
+                appendLog(QStringLiteral("跳过 %1：%2")
+                              .arg(move.entry->name, QStringLiteral("文件名无法记录")));
+                continue;
+            }
+            if (!MoveItem(move.from, move.to, &error)) {
+                ++skipped;
+                appendLog(QStringLiteral("跳过 %1：%2").arg(move.entry->name, error.description));
+                continue;
+            }
+            const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
+            journal.done(move.from, move.to, movedAt);
+            manifest_.append(RestoreRecord(move.from, move.to, movedAt));
+            ++moved;
         }
-        const QString destination = StandardizePath(UniquePath(JoinPath(target, entry.name)));
-        journal.begin(itemPath, destination);
-        if (!MoveItem(itemPath, destination, &error)) {
-            ++skipped;
-            appendLog(QStringLiteral("跳过 %1：%2").arg(entry.name, error.description));
-            continue;
-        }
-        const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
-        journal.done(itemPath, destination, movedAt);
-        manifest_.append(RestoreRecord(itemPath, destination, movedAt));
-        ++moved;
     }
+    journal.flush();
     saveManifest();
     appendLog(QStringLiteral("整理完成：移动 %1 个项目，跳过 %2 个项目。").arg(moved).arg(skipped));
 }

@@ -37,8 +37,42 @@ QString ExpandTilde(const QString &path) {
 
 } // namespace
 
+namespace {
+
+// True when path is already in standardised form: absolute, no tilde to
+// expand, no empty, "." or ".." component and no trailing separator. Most
+// paths the engine builds are, and a scan is cheaper than a rebuild.
+bool IsStandardAbsolute(const QString &path) {
+    const qsizetype size = path.size();
+    if (size == 0 || path.at(0) != Separator) {
+        return false;
+    }
+    if (size == 1) {
+        return true;
+    }
+    if (path.at(size - 1) == Separator) {
+        return false;
+    }
+    const QChar *data = path.constData();
+    for (qsizetype start = 1; start <= size;) {
+        qsizetype end = start;
+        while (end < size && data[end] != Separator) {
+            ++end;
+        }
+        const qsizetype length = end - start;
+        if (length == 0 || (length == 1 && data[start] == QLatin1Char('.')) ||
+            (length == 2 && data[start] == QLatin1Char('.') && data[start + 1] == QLatin1Char('.'))) {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
 QString StandardizePath(const QString &path) {
-    if (path.isEmpty()) {
+    if (path.isEmpty() || IsStandardAbsolute(path)) {
         return path;
     }
     const QString expanded = ExpandTilde(path);
@@ -139,13 +173,17 @@ bool PathIsEqualOrInside(const QString &path, const QString &folder) {
 }
 
 QString UniquePath(const QString &wanted) {
-    if (!EntryExists(wanted)) {
+    return UniquePath(wanted, [](const QString &path) { return EntryExists(path); });
+}
+
+QString UniquePath(const QString &wanted, const std::function<bool(const QString &)> &taken) {
+    if (!taken(wanted)) {
         return wanted;
     }
     const NameSplit split = SplitForNumbering(wanted);
     for (qint64 counter = 1; counter <= UniquePathMaxCounter; ++counter) {
         QString candidate = NumberedPath(split, counter);
-        if (!EntryExists(candidate)) {
+        if (!taken(candidate)) {
             return candidate;
         }
     }

@@ -5,6 +5,7 @@
 // whether a name is taken and changes nothing on disk.
 
 #include <QString>
+#include <functional>
 
 // The canonical form: leading tilde expanded, runs of "/" and "." components
 // reduced, no trailing "/" (except the root), ".." resolved in absolute paths
@@ -41,6 +42,9 @@ bool PathIsEqualOrInside(const QString &path, const QString &folder);
 // The wanted path when nothing is there, else the first free "name N" variant
 // (N from 1 to 9999), else the wanted path with "-<UUID>" appended.
 QString UniquePath(const QString &wanted);
+
+// The same, with taken deciding whether a candidate is taken.
+QString UniquePath(const QString &wanted, const std::function<bool(const QString &)> &taken);
 
 inline constexpr qint64 UniquePathMaxCounter = 9999;
 

@@ -51,6 +51,22 @@ TEST_F(ManifestTest, ArraysLoadUnvalidatedInAnyLayoutAndSaveBackTheSameValues) {
     EXPECT_TRUE(saved.contains("\n    ")) << "pretty-printed";
 }
 
+TEST(ManifestEncoding, WritesTheIndentedLayoutAndReadsBackEveryValue) {
+    const QJsonArray records{RestoreRecord(QStringLiteral("/D/报告 \"终稿\".pdf"),
+                                           QStringLiteral("/T/报告 \"终稿\" 1.pdf"), 1700000000),
+                             RestoreRecord(QStringLiteral("/D/tab\there\\back"),
+                                           QStringLiteral("/T/emoji \U0001F436"), 0)};
+    EXPECT_EQ(EncodeManifest(records), QJsonDocument(records).toJson(QJsonDocument::Indented));
+    EXPECT_EQ(EncodeManifest(QJsonArray()), QJsonDocument(QJsonArray()).toJson());
+
+    const QByteArray odd = R"([1.5, -0.25, 1e300, 12345678901234567, true, false, null, [], {},
+        [[1, {"a": []}]], {"nested": {"deep": [null, "\u0001\u001f"]}}, "\ud800 lone",
+        9007199254740993, -9223372036854775808])";
+    const QJsonArray values = QJsonDocument::fromJson(odd).array();
+    ASSERT_EQ(values.size(), 14);
+    EXPECT_EQ(ParseManifest(EncodeManifest(values)), values);
+}
+
 TEST_F(ManifestTest, LargeTimesSurviveTheRoundTrip) {
     const QJsonArray records{QJsonObject{{QStringLiteral("movedAt"), qint64(9007199254740993)}}};
     EXPECT_EQ(ParseManifest(EncodeManifest(records)), records);
