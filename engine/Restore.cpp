@@ -7,6 +7,7 @@
 #include "ui/BusyCursor.h"
 
 #include <QJsonObject>
+#include <cerrno>
 
 void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
     const BusyCursor busy;
@@ -29,10 +30,16 @@ void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
             ++skipped;
             continue;
         }
-        CreateDirectories(DeletingLastPathComponent(originalPath), nullptr);
         const QString destination = UniquePath(originalPath);
         Error error;
-        if (MoveItem(storedPath, destination, &error)) {
+        bool moved = MoveItem(storedPath, destination, &error);
+        if (!moved && error.domain == PosixErrorDomain && error.code == ENOENT) {
+            // The folder that is to hold it is missing: make it, then try
+            // again. Creating it only when needed saves a call per item.
+            CreateDirectories(DeletingLastPathComponent(originalPath), nullptr);
+            moved = MoveItem(storedPath, destination, &error);
+        }
+        if (moved) {
             ++restored;
             continue;
         }
