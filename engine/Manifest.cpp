@@ -17,8 +17,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <fcntl.h>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -163,7 +163,8 @@ private:
             const char16_t c = data[i];
             if (c < 0x80) {
                 ascii(static_cast<char>(c));
-            } else if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(data[i + 1])) {
+            } else if (QChar::isHighSurrogate(c) && i + 1 < size &&
+                       QChar::isLowSurrogate(data[i + 1])) {
                 utf8(QChar::surrogateToUcs4(c, data[i + 1]));
                 ++i;
             } else if (QChar::isSurrogate(c)) {

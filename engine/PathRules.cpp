@@ -61,7 +61,8 @@ bool IsStandardAbsolute(const QString &path) {
         }
         const qsizetype length = end - start;
         if (length == 0 || (length == 1 && data[start] == QLatin1Char('.')) ||
-            (length == 2 && data[start] == QLatin1Char('.') && data[start + 1] == QLatin1Char('.'))) {
+            (length == 2 && data[start] == QLatin1Char('.') &&
+             data[start + 1] == QLatin1Char('.'))) {
             return false;
         }
         start = end + 1;

@@ -109,6 +109,27 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
     EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), records);
 }
 
+TEST_F(CrashSafetyTest, JournalKeepsAwkwardNamesExactly) {
+    const QStringList names{QStringLiteral("quote \" and \\ backslash"),
+                            QStringLiteral("line\nbreak\ttab\u0001"), QStringLiteral("报告 🐶.pdf")};
+    for (const QString &name : names) {
+        WriteFile(target + QLatin1Char('/') + name, "x");
+    }
+    {
+        MoveJournal journal(journalFile());
+        for (const QString &name : names) {
+            journal.begin(desktop() + QLatin1Char('/') + name, target + QLatin1Char('/') + name);
+        }
+    }
+    bool exists = false;
+    const std::vector<JournalMove> moves = ReadJournal(journalFile(), &exists);
+    ASSERT_EQ(moves.size(), 3u);
+    for (size_t i = 0; i < moves.size(); ++i) {
+        EXPECT_EQ(moves[i].to, target + QLatin1Char('/') + names[static_cast<qsizetype>(i)]);
+        EXPECT_TRUE(MoveCompleted(moves[i])) << "at its destination, gone from its source";
+    }
+}
+
 TEST_F(CrashSafetyTest, JournalStaysWhileTheManifestCannotBeSaved) {
     WriteFile(desktop() + QStringLiteral("/a"), "a");
     setTarget(target);
