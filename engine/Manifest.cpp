@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -132,7 +133,7 @@ public:
     }
 
 private:
-    void indent(int depth) { out_.append(4 * depth, ' '); }
+    void indent(int depth) { out_.append(qsizetype{4} * depth, ' '); }
 
     void number(const QJsonValue &v) {
         const double d = v.toDouble();
@@ -298,7 +299,7 @@ void OrganizerAppDelegate::loadManifest() {
     const std::vector<JournalMove> moves = ReadJournal(JournalPathFor(path), &journalExists);
     QSet<QPair<QString, QString>> recorded;
     if (!moves.empty()) {
-        for (const QJsonValue &value : loaded) {
+        for (const QJsonValue value : std::as_const(loaded)) {
             const QJsonObject record = value.toObject();
             recorded.insert({record.value(record_key::OriginalPath).toString(),
                              record.value(record_key::StoredPath).toString()});

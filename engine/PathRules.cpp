@@ -94,7 +94,7 @@ QString StandardizePath(const QString &path) {
     if (kept.isEmpty()) {
         return absolute ? QString(Separator) : QStringLiteral(".");
     }
-    const QString joined = kept.join(Separator);
+    QString joined = kept.join(Separator);
     if (absolute) {
         return Separator + joined;
     }

@@ -7,7 +7,7 @@ build=${1:-build}
 
 status=0
 for test in "$build"/tests/test_*; do
-    [ -x "$test" ] || continue
+    [ -f "$test" ] && [ -x "$test" ] || continue
     echo "== memcheck $(basename "$test")"
     if ! QT_QPA_PLATFORM=offscreen valgrind --quiet --error-exitcode=99 \
         --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite \

@@ -268,7 +268,7 @@ TEST_F(CrashSafetyTest, KilledRunsLoseNoRecord) {
 
         auto next = restart();
         QSet<QString> stored;
-        for (const QJsonValue &value : next->manifest()) {
+        for (const auto &value : next->manifest()) {
             stored.insert(value.toObject().value(QStringLiteral("storedPath")).toString());
         }
         ASSERT_EQ(next->manifest().size(), inTarget)
@@ -329,7 +329,7 @@ TEST_F(CrashSafetyTest, RacingCreatorIsNeverReplaced) {
         EXPECT_EQ(QByteArray(buffer, static_cast<int>(got)), "pre-existing") << path.constData();
     }
     QSet<QString> found;
-    for (const QJsonValue &value : delegate.manifest()) {
+    for (const auto &value : delegate.manifest()) {
         const QJsonObject record = value.toObject();
         EXPECT_EQ(ReadFile(record.value(QStringLiteral("storedPath")).toString()),
                   record.value(QStringLiteral("name")).toString().toUtf8());

@@ -266,6 +266,7 @@ TEST_F(MoveItemTest, ListingSeesEveryEntryAndItsHiddenFlag) {
     EXPECT_EQ(seen.value(".hidden"), std::make_pair(true, true));
     EXPECT_EQ(seen.value(QByteArray("bad\xff\xfe")), std::make_pair(false, false));
 
+    ::unlink(badName.constData()); // QTemporaryDir cannot see it to remove it
     EXPECT_FALSE(ListDirectory(p("missing"), &entries, &error));
     EXPECT_EQ(error.description, QStringLiteral("项目不存在"));
 }

@@ -11,6 +11,11 @@ struct StandardizeCase {
     const char *expected; // "$HOME" in expected stands for the home folder
 };
 
+// Readable parameters in test names and messages (and no padding bytes read).
+void PrintTo(const StandardizeCase &c, std::ostream *out) {
+    *out << '"' << c.input << '"';
+}
+
 class StandardizeTest : public Sandbox, public ::testing::WithParamInterface<StandardizeCase> {};
 
 TEST_P(StandardizeTest, GivesCanonicalForm) {
@@ -65,6 +70,10 @@ struct SplitCase {
     const char *extension;
 };
 
+void PrintTo(const SplitCase &c, std::ostream *out) {
+    *out << '"' << c.path << '"';
+}
+
 class SplitTest : public ::testing::TestWithParam<SplitCase> {};
 
 TEST_P(SplitTest, SeparatesBaseAndExtension) {
@@ -91,6 +100,10 @@ struct InsideCase {
     const char *folder;
     bool inside;
 };
+
+void PrintTo(const InsideCase &c, std::ostream *out) {
+    *out << '"' << c.path << "\" in \"" << c.folder << '"';
+}
 
 class InsideTest : public ::testing::TestWithParam<InsideCase> {};
 
