@@ -50,11 +50,14 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
         appendLog(error.description);
         return;
     }
-    // An unchanged value is not written again: every write rewrites the
-    // settings file under its lock.
-    QSettings settings;
-    if (settings.value(TargetFolderKey) != QVariant(target)) {
-        settings.setValue(TargetFolderKey, target);
+    {
+        // Written (and flushed, as the settings go out of scope) before the
+        // Desktop is read. An unchanged value is not written again: every
+        // write rewrites the settings file under its lock.
+        QSettings settings;
+        if (settings.value(TargetFolderKey) != QVariant(target)) {
+            settings.setValue(TargetFolderKey, target);
+        }
     }
 
     const QString desktop = StandardizePath(desktopPath());
