@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QSet>
 #include <QSettings>
 
 namespace {
@@ -100,6 +101,25 @@ TEST_F(OrganizeTest, TakenNamesGetNumberedAndComeBackUnderTheirOwnName) {
     EXPECT_EQ(ReadFile(d(QStringLiteral("report.pdf"))), "second") << "newest record first";
     EXPECT_EQ(ReadFile(d(QStringLiteral("report 1.pdf"))), "first");
     EXPECT_EQ(ReadFile(t(QStringLiteral("report.pdf"))), "already there");
+}
+
+TEST_F(OrganizeTest, NumberedNamesNeverCollideWithOtherItemsOfTheSameRun) {
+    MakeDir(target);
+    WriteFile(t(QStringLiteral("a.txt")), "already there");
+    for (const char *name : {"a.txt", "a 1.txt", "a 2.txt"}) {
+        WriteFile(d(QString::fromUtf8(name)), name);
+    }
+    delegate.organizeDesktop();
+    EXPECT_EQ(logMessages(), QStringList{closing(3, 0)});
+    ASSERT_EQ(delegate.manifest().size(), 3);
+    QSet<QString> stored;
+    for (qsizetype i = 0; i < 3; ++i) {
+        const QString path = record(i).value(QStringLiteral("storedPath")).toString();
+        stored.insert(path);
+        EXPECT_EQ(ReadFile(path), record(i).value(QStringLiteral("name")).toString().toUtf8());
+    }
+    EXPECT_EQ(stored.size(), 3);
+    EXPECT_EQ(ReadFile(t(QStringLiteral("a.txt"))), "already there");
 }
 
 TEST_F(OrganizeTest, SkipsHiddenEntriesAndTheFolderHoldingTheTarget) {
