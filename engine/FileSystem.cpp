@@ -132,6 +132,21 @@ bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Er
         error);
 }
 
+int WriteAll(int fd, const char *data, qsizetype size) {
+    while (size > 0) {
+        const ssize_t put = ::write(fd, data, static_cast<size_t>(size));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        data += put;
+        size -= put;
+    }
+    return 0;
+}
+
 int RemoveTree(const QByteArray &path) {
     struct stat st {};
     if (::lstat(path.constData(), &st) != 0) {

@@ -45,6 +45,10 @@ bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Er
 bool ForEachName(const QByteArray &folder, const std::function<bool(const char *name)> &visit,
                  Error *error);
 
+// Writes every byte, retrying short writes and interruptions. Returns 0 or
+// the errno of the write that failed (ENOSPC on a full disk).
+int WriteAll(int fd, const char *data, qsizetype size);
+
 // Removes path and, for a folder, everything in it. Never follows symbolic
 // links. Returns 0 or the first errno met.
 int RemoveTree(const QByteArray &path);

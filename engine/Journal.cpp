@@ -72,10 +72,12 @@ QString JournalPathFor(const QString &manifestPath) {
 
 MoveJournal::MoveJournal(const QString &path)
     : fd_(::open(QFile::encodeName(path).constData(),
-                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {}
+                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+    failure_ = fd_ < 0 ? errno : 0;
+}
 
 MoveJournal::~MoveJournal() {
-    flush();
+    flush(nullptr);
     if (fd_ >= 0) {
         ::close(fd_);
     }
@@ -89,31 +91,21 @@ void MoveJournal::done(const QString &from, const QString &to, qint64 movedAt) {
     pending_ += Line("done", from, to, &movedAt);
 }
 
-void MoveJournal::flush() {
-    if (!pending_.isEmpty()) {
-        append(pending_);
-        pending_.clear();
+bool MoveJournal::flush(Error *error) {
+    if (pending_.isEmpty()) {
+        return true;
     }
-}
-
-void MoveJournal::append(const QByteArray &line) {
-    if (fd_ < 0) {
-        return;
+    if (failure_ == 0) {
+        // One write for the batch: O_APPEND keeps it whole unless the
+        // process dies in it or the disk fills.
+        failure_ = WriteAll(fd_, pending_.constData(), pending_.size());
     }
-    // One write per line: O_APPEND keeps it whole unless the process dies in it.
-    const char *data = line.constData();
-    qsizetype left = line.size();
-    while (left > 0) {
-        const ssize_t put = ::write(fd_, data, static_cast<size_t>(left));
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        data += put;
-        left -= put;
+    pending_.clear();
+    if (failure_ != 0) {
+        SetError(error, PosixError(failure_));
+        return false;
     }
+    return true;
 }
 
 std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {

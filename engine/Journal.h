@@ -4,6 +4,8 @@
 // keeps what it wrote. Replayed at the next start when a run ended before its
 // manifest was safely saved; removed once it is. It records nothing else.
 
+#include "engine/Error.h"
+
 #include <QString>
 #include <vector>
 
@@ -13,7 +15,8 @@ QString JournalPathFor(const QString &manifestPath);
 class MoveJournal {
 public:
     // Opens (creating, owner-only) the journal for appending. A journal that
-    // cannot be opened records nothing; the run goes on without it.
+    // cannot be opened records nothing, and every flush with lines to write
+    // then fails with the reason it could not be opened.
     explicit MoveJournal(const QString &path);
     ~MoveJournal();
     MoveJournal(const MoveJournal &) = delete;
@@ -25,11 +28,14 @@ public:
     // move is made; the line saying it succeeded may wait for the next flush.
     void begin(const QString &from, const QString &to);
     void done(const QString &from, const QString &to, qint64 movedAt);
-    void flush(); // also when the journal is closed
+    // False, with the cause, when the held lines could not all be written.
+    // After a failure nothing more is written, so a cut line is never
+    // followed by another that would be read as part of it.
+    bool flush(Error *error); // also when the journal is closed
 
 private:
-    void append(const QByteArray &line);
     int fd_ = -1;
+    int failure_ = 0; // errno of the open or write that failed
     QByteArray pending_;
 };
 

@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
@@ -24,21 +23,17 @@
 
 namespace {
 
-// QSaveFile syncs the file, not the folder entry that the rename changed.
-void SyncFolderOf(const QString &path) {
-    const int fd = ::open(QFile::encodeName(DeletingLastPathComponent(path)).constData(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// The folder entry that the rename changed reaches the disk only with the
+// folder's own sync.
+void SyncFolderOf(const QByteArray &path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder =
+        slash < 0 ? QByteArrayLiteral(".") : path.left(qMax<qsizetype>(slash, 1));
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);
     }
-}
-
-Error SaveError(const QSaveFile &file, int errnum) {
-    if (errnum != 0) {
-        return PosixError(errnum);
-    }
-    return Error{PosixErrorDomain, file.error(), file.errorString()};
 }
 
 // Keeps a manifest file that holds something but cannot be used: moved aside
@@ -259,20 +254,34 @@ QJsonObject RestoreRecord(const QString &originalPath, const QString &storedPath
 }
 
 bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error) {
-    QSaveFile file(path);
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly)) {
-        SetError(error, SaveError(file, errno));
+    // Every step is checked: a write or flush that fails on a full disk must
+    // never put an empty or cut file in place of the previous one.
+    const QByteArray destination = QFile::encodeName(path);
+    const qsizetype slash = destination.lastIndexOf('/');
+    QByteArray temporary = destination.left(slash + 1) + '.' + destination.mid(slash + 1) +
+                           QByteArrayLiteral(".XXXXXX");
+    // Created owner-only: the records name every moved item.
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        SetError(error, PosixError(errno));
         return false;
     }
-    // The records name every moved item: keep them private to the user.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    errno = 0;
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
-        SetError(error, SaveError(file, errno));
+    int err = WriteAll(fd, bytes.constData(), bytes.size());
+    if (err == 0 && ::fsync(fd) != 0) {
+        err = errno;
+    }
+    if (::close(fd) != 0 && err == 0) {
+        err = errno;
+    }
+    if (err == 0 && ::rename(temporary.constData(), destination.constData()) != 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        ::unlink(temporary.constData());
+        SetError(error, PosixError(err));
         return false;
     }
-    SyncFolderOf(path);
+    SyncFolderOf(destination);
     return true;
 }
 

@@ -94,7 +94,13 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
             }
             plan.push_back(std::move(move));
         }
-        journal.flush();
+        if (!journal.flush(&error)) {
+            // Nothing moves that could not be recorded: this batch and every
+            // entry after it stay on the Desktop.
+            skipped += static_cast<qint64>(entries.size() - start);
+            appendLog(QStringLiteral("无法写入还原记录（%1），已停止整理").arg(error.description));
+            break;
+        }
 
         for (const PlannedMove &move : plan) {
             if (move.entry->hidden || PathIsEqualOrInside(target, move.from)) {
@@ -119,7 +125,9 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
             ++moved;
         }
     }
-    journal.flush();
+    // The lines saying moves finished are a convenience for the replay,
+    // which also finds a finished move by where its item is.
+    journal.flush(nullptr);
     saveManifest();
     appendLog(QStringLiteral("整理完成：移动 %1 个项目，跳过 %2 个项目。").arg(moved).arg(skipped));
 }
