@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 class QLabel;
@@ -92,4 +93,6 @@ private:
     QPointer<QLabel> summaryField_;
     QPointer<QPlainTextEdit> logView_;
     QJsonArray manifest_;
+    // What loading found to tell the user, logged after the start-up hint.
+    QStringList startupNotices_;
 };

@@ -1,6 +1,7 @@
 #include "engine/Journal.h"
 
 #include "engine/FileSystem.h"
+#include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 
 #include <QFile>
@@ -18,7 +19,10 @@ const QString OpKey = QStringLiteral("op");
 const QString FromKey = QStringLiteral("from");
 const QString ToKey = QStringLiteral("to");
 const QString MovedAtKey = QStringLiteral("movedAt");
+const QString TemporaryKey = QStringLiteral("temp");
 const QString DoneOp = QStringLiteral("done");
+const QString CopyOp = QStringLiteral("copy");
+const QString PlacedOp = QStringLiteral("placed");
 
 // A JSON string literal, escaped as RFC 8259 asks; runs that need no
 // escape are copied whole.
@@ -46,7 +50,8 @@ void AppendJsonString(QByteArray &out, const QString &text) {
     out += '"';
 }
 
-QByteArray Line(const char *op, const QString &from, const QString &to, const qint64 *movedAt) {
+QByteArray Line(const char *op, const QString &from, const QString &to, const qint64 *movedAt,
+                const QString *temporary = nullptr) {
     QByteArray line;
     line.reserve(64 + 3 * (from.size() + to.size()));
     line += "{\"op\":\"";
@@ -58,6 +63,10 @@ QByteArray Line(const char *op, const QString &from, const QString &to, const qi
     if (movedAt != nullptr) {
         line += ",\"movedAt\":";
         line += QByteArray::number(*movedAt);
+    }
+    if (temporary != nullptr) {
+        line += ",\"temp\":";
+        AppendJsonString(line, *temporary);
     }
     line += "}\n";
     return line;
@@ -85,6 +94,15 @@ MoveJournal::~MoveJournal() {
 
 void MoveJournal::begin(const QString &from, const QString &to) {
     pending_ += Line("begin", from, to, nullptr);
+}
+
+void MoveJournal::copying(const QString &from, const QString &to, const QByteArray &temporary) {
+    const QString path = QFile::decodeName(temporary);
+    pending_ += Line("copy", from, to, nullptr, &path);
+}
+
+void MoveJournal::placed(const QString &from, const QString &to) {
+    pending_ += Line("placed", from, to, nullptr);
 }
 
 void MoveJournal::done(const QString &from, const QString &to, qint64 movedAt) {
@@ -127,17 +145,38 @@ std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
         auto found = index.constFind(key);
         if (found == index.constEnd()) {
             found = index.insert(key, moves.size());
-            moves.push_back(JournalMove{from, to, false, 0});
+            moves.push_back(JournalMove{from, to, false, 0, QString(), false});
         }
-        if (object.value(OpKey).toString() == DoneOp) {
-            JournalMove &move = moves[*found];
+        JournalMove &move = moves[*found];
+        const QString op = object.value(OpKey).toString();
+        if (op == DoneOp) {
             move.done = true;
             move.movedAt = object.value(MovedAtKey).toInteger();
+        } else if (op == PlacedOp) {
+            move.placed = true;
+        } else if (op == CopyOp) {
+            move.temporary = object.value(TemporaryKey).toString();
         }
     }
     return moves;
 }
 
 bool MoveCompleted(const JournalMove &move) {
-    return move.done || (EntryExists(move.to) && !EntryExists(move.from));
+    return move.done || move.placed || (EntryExists(move.to) && !EntryExists(move.from));
+}
+
+QString FinishInterruptedMove(const JournalMove &move) {
+    // Only ever a name this program made, beside the destination.
+    const bool ownTemporary =
+        !move.temporary.isEmpty() &&
+        LastPathComponent(move.temporary).startsWith(QLatin1String(TemporaryPrefix)) &&
+        DeletingLastPathComponent(move.temporary) == DeletingLastPathComponent(move.to);
+    if (ownTemporary) {
+        RemoveTree(QFile::encodeName(move.temporary));
+    }
+    if (!move.placed || !EntryExists(move.from)) {
+        return {};
+    }
+    return RemoveMovedSource(QFile::encodeName(move.from), QFile::encodeName(move.to)) ? QString()
+                                                                                       : move.from;
 }

@@ -27,6 +27,12 @@ public:
     // costs one write: the line announcing a move must be flushed before the
     // move is made; the line saying it succeeded may wait for the next flush.
     void begin(const QString &from, const QString &to);
+    // A move across volumes: the temporary name its copy is made under (so
+    // a half copy can be removed later), then the moment the complete copy
+    // is in place (so a half-removed source can be finished later). Both are
+    // to be flushed before the step they announce.
+    void copying(const QString &from, const QString &to, const QByteArray &temporary);
+    void placed(const QString &from, const QString &to);
     void done(const QString &from, const QString &to, qint64 movedAt);
     // False, with the cause, when the held lines could not all be written.
     // After a failure nothing more is written, so a cut line is never
@@ -44,6 +50,8 @@ struct JournalMove {
     QString to;
     bool done = false;
     qint64 movedAt = 0;
+    QString temporary;   // the copy's temporary path, for a move across volumes
+    bool placed = false; // the complete copy reached its destination
 };
 
 // The moves the journal begins, in order, each once, with whether a line says
@@ -51,6 +59,13 @@ struct JournalMove {
 // Empty when there is no journal; *exists tells whether there was one.
 std::vector<JournalMove> ReadJournal(const QString &path, bool *exists);
 
-// Whether a journalled move took place: a line says so, or the item is at its
-// destination and no longer at its source.
+// Whether a journalled move took place: a line says so (it finished, or its
+// copy was in place), or the item is at its destination and no longer at its
+// source.
 bool MoveCompleted(const JournalMove &move);
+
+// Finishes what a killed run left of a move: a half-made temporary copy is
+// removed; for a completed move, what remains of the source is removed where
+// the destination holds the same entry. Returns the path of a source that
+// is left standing with entries the destination lacks, else empty.
+QString FinishInterruptedMove(const JournalMove &move);

@@ -315,6 +315,11 @@ void OrganizerAppDelegate::loadManifest() {
         }
     }
     for (const JournalMove &move : moves) {
+        const QString leftOver = FinishInterruptedMove(move);
+        if (!leftOver.isEmpty()) {
+            startupNotices_.append(QStringLiteral("整理 %1 时被中断，桌面上剩余的 %2 已保留")
+                                       .arg(LastPathComponent(move.from), leftOver));
+        }
         if (!MoveCompleted(move) || recorded.contains({move.from, move.to})) {
             continue;
         }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,17 @@ namespace {
 move_detail::CopyFaultHook &FaultHook() {
     static move_detail::CopyFaultHook hook;
     return hook;
+}
+
+move_detail::StepHook &StepHookSlot() {
+    static move_detail::StepHook hook;
+    return hook;
+}
+
+void Step(const char *step, const QByteArray &path) {
+    if (const auto &hook = StepHookSlot()) {
+        hook(step, path);
+    }
 }
 
 int RenameNoReplace(const QByteArray &from, const QByteArray &to) {
@@ -198,8 +210,7 @@ bool CopyEntry(const QByteArray &from, const QByteArray &to, Error *error) {
 QByteArray TemporarySibling(const QByteArray &to) {
     const qsizetype slash = to.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray() : to.left(slash + 1);
-    return folder + ".kestrue-moving-" +
-           QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1();
+    return folder + TemporaryPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1();
 }
 
 } // namespace
@@ -233,7 +244,8 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to) {
     return 0;
 }
 
-bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error) {
+bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error,
+                       const MoveSteps *steps) {
     struct stat st {};
     if (::lstat(from.constData(), &st) != 0) {
         SetError(error, PosixError(errno));
@@ -250,6 +262,9 @@ bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *erro
         return false;
     }
     const QByteArray temporary = TemporarySibling(to);
+    if (steps != nullptr && steps->copying && !steps->copying(temporary, error)) {
+        return false;
+    }
     if (!CopyEntry(from, temporary, error)) {
         RemoveTree(temporary);
         return false;
@@ -259,9 +274,13 @@ bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *erro
         SetError(error, PosixError(err));
         return false;
     }
+    if (steps != nullptr && steps->placed) {
+        steps->placed();
+    }
+    Step("placed", to);
     // The complete copy is in place; a source that cannot be removed fully
     // leaves a duplicate behind, never a loss.
-    RemoveTree(from);
+    RemoveMovedSource(from, to);
     return true;
 }
 
@@ -269,9 +288,47 @@ void SetCopyFaultHook(CopyFaultHook hook) {
     FaultHook() = std::move(hook);
 }
 
+void SetStepHook(StepHook hook) {
+    StepHookSlot() = std::move(hook);
+}
+
 } // namespace move_detail
 
-bool MoveItem(const QString &from, const QString &to, Error *error) {
+bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
+    struct stat original {};
+    if (::lstat(source.constData(), &original) != 0) {
+        return errno == ENOENT;
+    }
+    struct stat copied {};
+    if (::lstat(copy.constData(), &copied) != 0 ||
+        (original.st_mode & S_IFMT) != (copied.st_mode & S_IFMT)) {
+        return false;
+    }
+    if (S_ISREG(original.st_mode) &&
+        (original.st_size != copied.st_size ||
+         std::abs(original.st_mtim.tv_sec - copied.st_mtim.tv_sec) > 2)) {
+        return false; // not the item that was copied
+    }
+    if (S_ISDIR(original.st_mode)) {
+        bool complete = true;
+        const bool listed = ForEachName(
+            source,
+            [&](const char *name) {
+                complete = RemoveMovedSource(source + '/' + name, copy + '/' + name) && complete;
+                return true;
+            },
+            nullptr);
+        if (!listed || !complete) {
+            return false;
+        }
+        Step("remove", source);
+        return ::rmdir(source.constData()) == 0 || errno == ENOENT;
+    }
+    Step("remove", source);
+    return ::unlink(source.constData()) == 0 || errno == ENOENT;
+}
+
+bool MoveItem(const QString &from, const QString &to, Error *error, const MoveSteps *steps) {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray destination = QFile::encodeName(to);
     const int err = RenameNoReplace(source, destination);
@@ -279,7 +336,7 @@ bool MoveItem(const QString &from, const QString &to, Error *error) {
         return true;
     }
     if (err == EXDEV) {
-        return move_detail::MoveAcrossVolumes(source, destination, error);
+        return move_detail::MoveAcrossVolumes(source, destination, error, steps);
     }
     SetError(error, PosixError(err));
     return false;

@@ -11,7 +11,27 @@
 #include <QString>
 #include <functional>
 
-bool MoveItem(const QString &from, const QString &to, Error *error);
+// What a cross-volume move tells its journal, each time before the step
+// takes effect, so that a run cut short can be finished or undone later.
+struct MoveSteps {
+    // The temporary name the copy is about to be made under. False stops
+    // the move before anything is copied: it could not be recorded.
+    std::function<bool(const QByteArray &temporary, Error *error)> copying;
+    // The complete copy is in place; the source is about to be removed.
+    std::function<void()> placed;
+};
+
+bool MoveItem(const QString &from, const QString &to, Error *error,
+              const MoveSteps *steps = nullptr);
+
+// The temporary copies are named with this prefix beside their destination.
+inline constexpr char TemporaryPrefix[] = ".kestrue-moving-";
+
+// Removes what is left of a moved source: each entry that the copy holds at
+// the same relative path with the same type (a file also with the same size
+// and, within the 2 s that some file systems keep, the same modification
+// time). Entries the copy lacks stay. True when nothing of the source is left.
+bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy);
 
 namespace move_detail {
 
@@ -21,11 +41,17 @@ namespace move_detail {
 int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to);
 
 // The cross-volume path on its own, so tests can drive it on one volume.
-bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error);
+bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error,
+                       const MoveSteps *steps = nullptr);
 
 // Test seam: called before each entry is copied across volumes, with the
 // source entry's path; returning a non-zero errno makes that copy fail.
 using CopyFaultHook = std::function<int(const QByteArray &source)>;
 void SetCopyFaultHook(CopyFaultHook hook);
+
+// Test seam: called once the copy is in place ("placed", with the
+// destination) and before each source entry is removed ("remove").
+using StepHook = std::function<void(const char *step, const QByteArray &path)>;
+void SetStepHook(StepHook hook);
 
 } // namespace move_detail

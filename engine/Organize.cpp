@@ -114,7 +114,17 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                               .arg(move.entry->name, QStringLiteral("文件名无法记录")));
                 continue;
             }
-            if (!MoveItem(move.from, move.to, &error)) {
+            // Across volumes the copy's temporary name and its arrival are
+            // journalled too, so a kill mid-move leaves nothing half done.
+            const MoveSteps steps{[&](const QByteArray &temporary, Error *stepError) {
+                                      journal.copying(move.from, move.to, temporary);
+                                      return journal.flush(stepError);
+                                  },
+                                  [&] {
+                                      journal.placed(move.from, move.to);
+                                      journal.flush(nullptr);
+                                  }};
+            if (!MoveItem(move.from, move.to, &error, &steps)) {
                 ++skipped;
                 appendLog(QStringLiteral("跳过 %1：%2").arg(move.entry->name, error.description));
                 continue;

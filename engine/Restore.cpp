@@ -26,8 +26,22 @@ void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
         const QString originalPath = fields.value(record_key::OriginalPath).toString();
         // A moved dangling link is still an item to bring back, so the stored
         // path is tested without following a final link.
-        if (storedPath.isEmpty() || originalPath.isEmpty() || !EntryExists(storedPath)) {
+        if (storedPath.isEmpty() || originalPath.isEmpty()) {
             ++skipped;
+            continue;
+        }
+        if (!EntryExists(storedPath)) {
+            ++skipped;
+            // Gone from a folder that is still there: the user deleted or
+            // moved it. A folder that is missing as a whole is more likely an
+            // unplugged disk; its records wait for it to come back.
+            const QString folder = DeletingLastPathComponent(storedPath);
+            if (!folder.isEmpty() && !IsDirectory(folder)) {
+                retained.append(record);
+                appendLog(
+                    QStringLiteral("跳过 %1：存放文件夹 %2 不存在（磁盘可能未连接），记录已保留")
+                        .arg(LastPathComponent(storedPath), folder));
+            }
             continue;
         }
         const QString destination = UniquePath(originalPath);

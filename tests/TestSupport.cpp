@@ -9,7 +9,11 @@
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QSettings>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 void Sandbox::SetUp() {
     dir_ = std::make_unique<QTemporaryDir>();
@@ -92,4 +96,38 @@ QString FileSystemId(const QString &path) {
         return {};
     }
     return QString::number(st.st_dev);
+}
+
+SmallDisk::SmallDisk(const QString &folder, const char *options) : folder_(folder) {
+    MakeDir(folder);
+    mounted_ = ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, options) == 0;
+}
+
+SmallDisk::~SmallDisk() {
+    unmount();
+}
+
+void SmallDisk::fillLeaving(qint64 pages) {
+    const QByteArray filler = QFile::encodeName(folder_ + QStringLiteral("/.filler"));
+    const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const QByteArray block(Page, 'f');
+    while (::write(fd, block.constData(), Page) == Page) {
+    }
+    ASSERT_EQ(errno, ENOSPC);
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    ::close(fd);
+    ASSERT_GE(size, pages * Page);
+    ASSERT_EQ(::truncate(filler.constData(), size - pages * Page), 0);
+}
+
+void SmallDisk::makeRoom() {
+    ::unlink(QFile::encodeName(folder_ + QStringLiteral("/.filler")).constData());
+}
+
+void SmallDisk::unmount() {
+    if (mounted_) {
+        ::umount2(QFile::encodeName(folder_).constData(), MNT_DETACH);
+        mounted_ = false;
+    }
 }

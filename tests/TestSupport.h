@@ -56,3 +56,29 @@ void MakeDir(const QString &path);
 QStringList Names(const QString &folder);
 bool LinkExists(const QString &path);
 QString FileSystemId(const QString &path);
+
+// A small tmpfs mounted at a folder for one case (mounting needs root; see
+// mounted()), unmounted when it goes. Can be filled to leave a set number
+// of free pages.
+class SmallDisk {
+public:
+    static constexpr qint64 Page = 4096;
+    SmallDisk(const QString &folder, const char *options);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk &) = delete;
+    SmallDisk &operator=(const SmallDisk &) = delete;
+
+    bool mounted() const { return mounted_; }
+    void fillLeaving(qint64 pages);
+    void makeRoom(); // removes the filling
+    void unmount();
+
+private:
+    QString folder_;
+    bool mounted_ = false;
+};
+
+#define REQUIRE_MOUNTED(disk)                                                                      \
+    if (!(disk).mounted()) {                                                                       \
+        GTEST_SKIP() << "mounting a tmpfs is not allowed here (needs root)";                       \
+    }

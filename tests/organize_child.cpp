@@ -1,11 +1,16 @@
 // A child process for the crash tests: organizes the Desktop of the home
 // folder it is given through the environment, saying "ready" just before the
-// run starts so the parent can kill it part-way.
+// run starts so the parent can kill it part-way. KESTRUE_KILL_AT="step:N"
+// kills it at the Nth step of a cross-volume move instead: "copy" (before an
+// entry is copied), "placed" (the copy just in place) or "remove" (before a
+// source entry is removed).
 
 #include "app/Constants.h"
 #include "app/OrganizerAppDelegate.h"
+#include "engine/MoveItem.h"
 
 #include <QGuiApplication>
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char *argv[]) {
@@ -14,6 +19,22 @@ int main(int argc, char *argv[]) {
     QGuiApplication::setApplicationName(AppName);
     QGuiApplication::setOrganizationName(OrganizationName);
     QGuiApplication::setOrganizationDomain(OrganizationDomain);
+
+    const QList<QByteArray> killAt = qgetenv("KESTRUE_KILL_AT").split(':');
+    if (killAt.size() == 2) {
+        static QByteArray step = killAt[0];
+        static int countdown = killAt[1].toInt();
+        const auto arrive = [](const char *at) {
+            if (step == at && --countdown == 0) {
+                std::raise(SIGKILL);
+            }
+        };
+        move_detail::SetCopyFaultHook([arrive](const QByteArray &) {
+            arrive("copy");
+            return 0;
+        });
+        move_detail::SetStepHook([arrive](const char *at, const QByteArray &) { arrive(at); });
+    }
 
     OrganizerAppDelegate delegate;
     delegate.loadManifest();

@@ -5,7 +5,10 @@
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 
+#include <QCryptographicHash>
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -286,6 +289,106 @@ TEST_F(CrashSafetyTest, KilledRunsLoseNoRecord) {
                   QStringLiteral("项目 %1%2").arg(i).arg(i % 4 == 0 ? "" : ".txt").toUtf8());
     }
     EXPECT_GE(partial, Kills / 5) << "too few kills landed in the middle of a run";
+}
+
+// Every entry under folder, sorted: its relative path, kind and content.
+QStringList Tree(const QString &folder) {
+    QStringList tree;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info(path);
+        QString entry = path.mid(folder.size() + 1);
+        if (info.isSymLink()) {
+            char target[256] = {};
+            const ssize_t length =
+                ::readlink(QFile::encodeName(path).constData(), target, sizeof(target) - 1);
+            entry += QStringLiteral(" -> ") + QString::fromUtf8(target, qMax<ssize_t>(length, 0));
+        } else if (!info.isDir()) {
+            entry +=
+                QStringLiteral(" = ") +
+                QString::fromLatin1(
+                    QCryptographicHash::hash(ReadFile(path), QCryptographicHash::Sha1).toHex());
+        }
+        tree.append(entry);
+    }
+    tree.sort();
+    return tree;
+}
+
+// Kills at each step of moves to another volume: after a fresh start and a
+// restore every item is back whole, nothing doubled, no half copy left.
+TEST_F(CrashSafetyTest, KillsAtEachStepOfACrossVolumeMoveLoseNothing) {
+    SmallDisk disk(target, "size=16m");
+    REQUIRE_MOUNTED(disk);
+    QSettings().setValue(TargetFolderKey, target);
+    QSettings().sync();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+
+    for (const char *kill :
+         {"copy:2", "copy:6", "placed:1", "placed:2", "remove:1", "remove:3", "remove:6"}) {
+        SCOPED_TRACE(kill);
+        ASSERT_TRUE(QDir(desktop()).removeRecursively());
+        for (const char *folder : {"相册/a/b", "docs/y"}) {
+            MakeDir(desktop() + QLatin1Char('/') + QString::fromUtf8(folder));
+        }
+        for (const char *file : {"相册/a/1.txt", "相册/a/b/2.txt", "相册/3.txt", "docs/x.txt",
+                                 "docs/y/z.txt", "note.txt"}) {
+            WriteFile(desktop() + QLatin1Char('/') + QString::fromUtf8(file),
+                      QByteArray(file).repeated(100));
+        }
+        ASSERT_TRUE(QFile::link(QStringLiteral("a/1.txt"), desktop() + QStringLiteral("/相册/l")));
+        const QStringList before = Tree(desktop());
+
+        QProcess child;
+        env.insert(QStringLiteral("KESTRUE_KILL_AT"), QString::fromLatin1(kill));
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});
+        ASSERT_TRUE(child.waitForFinished(30000));
+        ASSERT_EQ(child.exitStatus(), QProcess::CrashExit) << "the kill never came";
+
+        auto next = restart();
+        for (const QString &name : Names(target)) {
+            EXPECT_FALSE(name.startsWith(QStringLiteral(".kestrue-moving-"))) << name.toStdString();
+        }
+        EXPECT_FALSE(EntryExists(journalFile()));
+        next->restoreFiles();
+        EXPECT_EQ(Tree(desktop()), before);
+        EXPECT_TRUE(visible(target).isEmpty()) << visible(target).join(' ').toStdString();
+        EXPECT_TRUE(next->manifest().isEmpty());
+    }
+}
+
+// A source that holds what its copy lacks (added while the copy was made)
+// keeps that part where it is, and the start says so.
+TEST_F(CrashSafetyTest, InterruptedSourceKeepsWhatTheCopyLacks) {
+    const QString from = desktop() + QStringLiteral("/F");
+    const QString to = target + QStringLiteral("/F");
+    for (const QString &folder : {from, to}) {
+        MakeDir(folder);
+        WriteFile(folder + QStringLiteral("/a.txt"), "same");
+    }
+    WriteFile(from + QStringLiteral("/added later.txt"), "new");
+    {
+        MoveJournal journal(journalFile());
+        journal.begin(from, to);
+        journal.copying(from, to, QFile::encodeName(target + QStringLiteral("/.kestrue-moving-x")));
+        journal.placed(from, to);
+    }
+    OrganizerAppDelegate next;
+    next.applicationDidFinishLaunching();
+    const QStringList lines = next.logView()->toPlainText().split(QLatin1Char('\n'));
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(
+        lines[1].endsWith(QStringLiteral("] 整理 F 时被中断，桌面上剩余的 %1 已保留").arg(from)))
+        << lines[1].toStdString();
+    EXPECT_EQ(Names(from), QStringList{QStringLiteral("added later.txt")});
+    ASSERT_EQ(next.manifest().size(), 1);
+    EXPECT_EQ(next.manifest()[0].toObject().value(QStringLiteral("storedPath")).toString(), to);
 }
 
 // Another process takes destination names while a run is under way: what it

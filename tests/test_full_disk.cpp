@@ -9,65 +9,12 @@
 
 #include <QJsonObject>
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
 namespace {
 
-constexpr qint64 Page = 4096;
-
-// A tmpfs of a few pages at a folder, filled on request, unmounted at the end.
-class SmallDisk {
-public:
-    explicit SmallDisk(const QString &folder) : folder_(folder) {
-        MakeDir(folder);
-        mounted_ = ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0,
-                           "size=1m,mode=0700") == 0;
-    }
-    ~SmallDisk() { unmount(); }
-    SmallDisk(const SmallDisk &) = delete;
-    SmallDisk &operator=(const SmallDisk &) = delete;
-
-    bool mounted() const { return mounted_; }
-
-    // Fills the disk, then frees exactly `pages` pages again.
-    void fillLeaving(qint64 pages) {
-        const QByteArray filler = QFile::encodeName(folder_ + QStringLiteral("/.filler"));
-        const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        ASSERT_GE(fd, 0);
-        const QByteArray block(Page, 'f');
-        while (::write(fd, block.constData(), Page) == Page) {
-        }
-        ASSERT_EQ(errno, ENOSPC);
-        const off_t size = ::lseek(fd, 0, SEEK_END);
-        ASSERT_GE(size, pages * Page);
-        ASSERT_EQ(::ftruncate(fd, size - pages * Page), 0);
-        ::close(fd);
-    }
-    void makeRoom() {
-        ::unlink(QFile::encodeName(folder_ + QStringLiteral("/.filler")).constData());
-    }
-    void unmount() {
-        if (mounted_) {
-            ::umount2(QFile::encodeName(folder_).constData(), MNT_DETACH);
-            mounted_ = false;
-        }
-    }
-
-private:
-    QString folder_;
-    bool mounted_ = false;
-};
-
-#define REQUIRE_MOUNTED(disk)                                                                      \
-    if (!(disk).mounted()) {                                                                       \
-        GTEST_SKIP() << "mounting a tmpfs is not allowed here (needs root)";                       \
-    }
-
 TEST_F(Sandbox, AtomicWriterLeavesThePreviousFileOnAFullDisk) {
     const QString folder = root() + QStringLiteral("/small");
-    SmallDisk disk(folder);
+    SmallDisk disk(folder, "size=1m");
     REQUIRE_MOUNTED(disk);
     const QString path = folder + QStringLiteral("/file.json");
     ASSERT_TRUE(WriteFileAtomically(path, "previous", nullptr));
@@ -77,7 +24,7 @@ TEST_F(Sandbox, AtomicWriterLeavesThePreviousFileOnAFullDisk) {
         qint64 bytes;
     };
     // No room at all; room for part of the bytes, so a write comes up short.
-    for (const Case c : {Case{0, 10}, Case{1, 3 * Page}}) {
+    for (const Case c : {Case{0, 10}, Case{1, 3 * SmallDisk::Page}}) {
         disk.fillLeaving(c.freePages);
         Error error;
         EXPECT_FALSE(WriteFileAtomically(path, QByteArray(c.bytes, 'x'), &error)) << c.freePages;
@@ -89,8 +36,8 @@ TEST_F(Sandbox, AtomicWriterLeavesThePreviousFileOnAFullDisk) {
             << "no temporary file is left behind";
         disk.makeRoom();
     }
-    ASSERT_TRUE(WriteFileAtomically(path, QByteArray(3 * Page, 'y'), nullptr));
-    EXPECT_EQ(ReadFile(path), QByteArray(3 * Page, 'y'));
+    ASSERT_TRUE(WriteFileAtomically(path, QByteArray(3 * SmallDisk::Page, 'y'), nullptr));
+    EXPECT_EQ(ReadFile(path), QByteArray(3 * SmallDisk::Page, 'y'));
 }
 
 class FullDiskTest : public ControllerTest {
@@ -100,7 +47,7 @@ protected:
         target = root() + QStringLiteral("/Target");
         MakeDir(target);
         setTarget(target);
-        disk = std::make_unique<SmallDisk>(supportFolder());
+        disk = std::make_unique<SmallDisk>(supportFolder(), "size=1m");
     }
     void TearDown() override { disk.reset(); }
 
@@ -162,7 +109,7 @@ TEST_F(FullDiskTest, FullPartWayRecordsEveryMoveMade) {
     // Room for the first announcements of moves, not for all of them.
     const qint64 line = 40 + QFile::encodeName(desktop() + QLatin1Char('/') + names[0]).size() +
                         QFile::encodeName(target + QLatin1Char('/') + names[0]).size();
-    disk->fillLeaving((line * 64 * 13 / 10 + Page - 1) / Page);
+    disk->fillLeaving((line * 64 * 13 / 10 + SmallDisk::Page - 1) / SmallDisk::Page);
     delegate.organizeDesktop();
 
     const qint64 moved = visible(target).size();
@@ -192,7 +139,7 @@ TEST_F(FullDiskTest, ManifestSaveAloneFailsKeepsTheJournal) {
     delegate.setManifest(earlier);
     delegate.saveManifest();
     const QByteArray before = ReadFile(manifestFile());
-    ASSERT_GT(before.size(), 4 * Page);
+    ASSERT_GT(before.size(), 4 * SmallDisk::Page);
 
     const QStringList names = makeDesktop(3, 8);
     disk->fillLeaving(2);
@@ -207,7 +154,7 @@ TEST_F(FullDiskTest, ManifestSaveAloneFailsKeepsTheJournal) {
 
 TEST_F(FullDiskTest, FullMirrorFolderKeepsThePreviousMirror) {
     disk.reset();
-    SmallDisk targetDisk(target);
+    SmallDisk targetDisk(target, "size=1m");
     REQUIRE_MOUNTED(targetDisk);
     const QString mirror = target + QLatin1Char('/') + MirrorFileName;
     WriteFile(mirror, "[\n]\n");

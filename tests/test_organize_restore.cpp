@@ -4,6 +4,7 @@
 #include "engine/Manifest.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -294,6 +295,38 @@ TEST_F(RestoreTest, UnusableRecordsAreDroppedSilently) {
     EXPECT_EQ(logMessages(), QStringList{restored(0, 6)});
     EXPECT_TRUE(delegate.manifest().isEmpty());
     EXPECT_EQ(ReadFile(t(QStringLiteral("present"))), "p");
+}
+
+// A deleted item's record goes; a record whose whole folder is missing (an
+// unplugged disk, a renamed folder) waits until the folder is back.
+TEST_F(RestoreTest, RecordsWaitForAMissingFolderButNotForADeletedItem) {
+    const QString away = root() + QStringLiteral("/Unplugged");
+    const QString usb = root() + QStringLiteral("/USB");
+    MakeDir(away);
+    WriteFile(d(QStringLiteral("deleted")), "1");
+    delegate.organizeDesktop();
+    WriteFile(d(QStringLiteral("on disk")), "2");
+    setTarget(usb);
+    delegate.organizeDesktop();
+    ASSERT_TRUE(QFile::remove(t(QStringLiteral("deleted"))));
+    ASSERT_TRUE(QDir().rename(usb, away + QStringLiteral("/T")));
+
+    delegate.restoreFiles();
+    const QStringList log = logMessages();
+    ASSERT_EQ(log.size(), 4) << log.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(log[2],
+              QStringLiteral("跳过 on disk：存放文件夹 %1 不存在（磁盘可能未连接），记录已保留")
+                  .arg(usb));
+    EXPECT_EQ(log[3], restored(0, 2));
+    ASSERT_EQ(delegate.manifest().size(), 1);
+    EXPECT_EQ(delegate.manifest()[0].toObject().value(QStringLiteral("storedPath")).toString(),
+              usb + QStringLiteral("/on disk"));
+
+    ASSERT_TRUE(QDir().rename(away + QStringLiteral("/T"), usb));
+    delegate.restoreFiles();
+    EXPECT_EQ(logMessages().last(), restored(1, 0));
+    EXPECT_EQ(ReadFile(d(QStringLiteral("on disk"))), "2");
+    EXPECT_TRUE(delegate.manifest().isEmpty());
 }
 
 TEST_F(RestoreTest, FailedMovesAreRetainedReversedAndLogged) {
