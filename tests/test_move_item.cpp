@@ -187,11 +187,13 @@ TEST_F(MoveItemTest, SpecialFilesAreRefusedAcrossVolumes) {
     EXPECT_TRUE(Names(p("dest")).isEmpty());
 }
 
-// A real second file system: /dev/shm is a tmpfs on most machines.
+// A real second file system: /dev/shm is a tmpfs on most machines. Every
+// entry arrives, dotted names included, with its special mode bits.
 TEST_F(MoveItemTest, MovesBetweenRealVolumes) {
     const QString shm = QStringLiteral("/dev/shm");
     if (FileSystemId(shm).isEmpty() || FileSystemId(shm) == FileSystemId(root())) {
-        GTEST_SKIP() << "/dev/shm is not a separate file system here";
+        GTEST_SKIP() << "/dev/shm is missing or on the same file system as " << root().toStdString()
+                     << ": no second volume to move across";
     }
     QTemporaryDir other(shm + QStringLiteral("/kestrue-test-XXXXXX"));
     ASSERT_TRUE(other.isValid());
@@ -204,6 +206,20 @@ TEST_F(MoveItemTest, MovesBetweenRealVolumes) {
     ASSERT_TRUE(QFile::link(p("outside"), p("folder/to-outside")));
     ASSERT_TRUE(QFile::link(p("outside/keep"), p("folder/to-outside-file")));
     ASSERT_TRUE(QFile::link(QStringLiteral("nothing-here"), p("folder/dangling")));
+    for (const char *name : {"..notes", "...", ".x"}) {
+        WriteFile(p("folder/") + QLatin1String(name), name);
+    }
+    WriteFile(p("folder/sub/tool"), "#!/bin/sh\n");
+    MakeDir(p("folder/shared"));
+    // Mode bits that a copy keeps only when owner and mode are set in the
+    // right order (changing the owner clears set-group-ID on files).
+    const struct {
+        const char *path;
+        mode_t mode;
+    } modes[] = {{"folder", 01755}, {"folder/sub/tool", 02755}, {"folder/shared", 02775}};
+    for (const auto &m : modes) {
+        ASSERT_EQ(::chmod(Bytes(p(m.path)).constData(), m.mode), 0) << m.path;
+    }
     WriteFile(p("file"), "file");
     WriteFile(other.path() + QStringLiteral("/taken"), "keep");
 
@@ -211,6 +227,22 @@ TEST_F(MoveItemTest, MovesBetweenRealVolumes) {
     ASSERT_TRUE(MoveItem(p("folder"), other.path() + QStringLiteral("/folder"), &error))
         << error.description.toStdString();
     EXPECT_FALSE(EntryExists(p("folder")));
+    const QString moved = other.path() + QStringLiteral("/folder");
+    EXPECT_EQ(
+        Names(moved),
+        (QStringList{QStringLiteral("..."), QStringLiteral("..notes"), QStringLiteral(".x"),
+                     QStringLiteral("dangling"), QStringLiteral("link"), QStringLiteral("shared"),
+                     QStringLiteral("sub"), QStringLiteral("to-folder"),
+                     QStringLiteral("to-outside"), QStringLiteral("to-outside-file")}));
+    for (const char *name : {"..notes", "...", ".x"}) {
+        EXPECT_EQ(ReadFile(moved + QLatin1Char('/') + QLatin1String(name)), name);
+    }
+    for (const auto &m : modes) {
+        const QString path = other.path() + QLatin1Char('/') + QLatin1String(m.path);
+        struct stat st {};
+        ASSERT_EQ(::stat(Bytes(path).constData(), &st), 0) << m.path;
+        EXPECT_EQ(st.st_mode & 07777, m.mode) << m.path;
+    }
     EXPECT_EQ(ReadFile(other.path() + QStringLiteral("/folder/sub/x")), "x");
     for (const char *link : {"link", "to-folder", "to-outside", "to-outside-file", "dangling"}) {
         EXPECT_TRUE(LinkExists(other.path() + QStringLiteral("/folder/") + QLatin1String(link)))

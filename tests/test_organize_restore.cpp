@@ -123,6 +123,38 @@ TEST_F(OrganizeTest, NumberedNamesNeverCollideWithOtherItemsOfTheSameRun) {
     EXPECT_EQ(ReadFile(t(QStringLiteral("a.txt"))), "already there");
 }
 
+// A hidden entry stays where it is, so the numbered name it would have needed
+// stays free for the visible item of that name. Eight pairs, created in both
+// orders, so that almost any listing order puts some hidden entry first.
+TEST_F(OrganizeTest, HiddenEntriesNeverTakeANumberedName) {
+    MakeDir(target);
+    QByteArray hiddenList;
+    QStringList staying{QStringLiteral(".hidden")};
+    for (int i = 0; i < 8; ++i) {
+        const QString hidden = QStringLiteral("r%1.txt").arg(i);
+        const QString numbered = QStringLiteral("r%1 1.txt").arg(i);
+        WriteFile(t(hidden), "already there");
+        hiddenList += hidden.toUtf8() + '\n';
+        staying.append(hidden);
+        for (const QString &name :
+             i % 2 == 0 ? QStringList{hidden, numbered} : QStringList{numbered, hidden}) {
+            WriteFile(d(name), name.toUtf8());
+        }
+    }
+    WriteFile(d(QStringLiteral(".hidden")), hiddenList);
+    delegate.organizeDesktop();
+    EXPECT_EQ(logMessages(), QStringList{closing(8, 9)});
+    staying.sort();
+    EXPECT_EQ(Names(desktop()), staying);
+    ASSERT_EQ(delegate.manifest().size(), 8);
+    for (qsizetype i = 0; i < 8; ++i) {
+        const QString name = record(i).value(QStringLiteral("name")).toString();
+        EXPECT_EQ(record(i).value(QStringLiteral("storedPath")).toString(), t(name))
+            << "its own name was free";
+        EXPECT_EQ(ReadFile(t(name)), name.toUtf8());
+    }
+}
+
 TEST_F(OrganizeTest, SkipsHiddenEntriesAndTheFolderHoldingTheTarget) {
     WriteFile(d(QStringLiteral(".DS_Store")), {});
     WriteFile(d(QStringLiteral(".hidden")), "secret\n");

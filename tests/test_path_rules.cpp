@@ -2,7 +2,11 @@
 #include "engine/PathRules.h"
 
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -42,6 +46,24 @@ INSTANTIATE_TEST_SUITE_P(
                       StandardizeCase{"/桌面/归档 2024/", "/桌面/归档 2024"},
                       StandardizeCase{"/a/~/b", "/a/~/b"}, StandardizeCase{"./~/D/", "./~/D"},
                       StandardizeCase{".//~", "./~"}));
+
+// "~name" is that user's home as the password database has it, not $HOME
+// (which the sandbox points at a folder of its own).
+class TildeTest : public Sandbox {};
+
+TEST_F(TildeTest, UserNameUsesThePasswordDatabase) {
+    const passwd *me = ::getpwuid(::getuid());
+    if (me == nullptr || me->pw_name == nullptr || me->pw_dir == nullptr) {
+        GTEST_SKIP() << "the current user has no password database entry";
+    }
+    const QString name = QFile::decodeName(me->pw_name);
+    const QString pwHome = StandardizePath(QFile::decodeName(me->pw_dir));
+    ASSERT_NE(pwHome, StandardizePath(QDir::homePath())) << "$HOME must point elsewhere";
+    EXPECT_EQ(StandardizePath(QLatin1Char('~') + name), pwHome);
+    EXPECT_EQ(StandardizePath(QLatin1Char('~') + name + QStringLiteral("/Sorted/../归档/")),
+              JoinPath(pwHome, QStringLiteral("归档")));
+    EXPECT_EQ(StandardizePath(QStringLiteral("~/x")), home() + QStringLiteral("/x"));
+}
 
 TEST(ResolveTargetPath, AnchorsRelativePathsAtTheWorkingDirectory) {
     EXPECT_EQ(ResolveTargetPath(QString()), QString());
@@ -160,11 +182,20 @@ TEST_F(UniquePathTest, DanglingLinkCountsAsTaken) {
     EXPECT_EQ(UniquePath(t("link")), t("link 1"));
 }
 
-TEST_F(UniquePathTest, AllCountersTakenGivesUuidSuffix) {
-    WriteFile(t("r.txt"), "x");
-    for (int i = 1; i <= 9999; ++i) {
-        WriteFile(t("r ") + QString::number(i) + QStringLiteral(".txt"), {});
+// The last counter is tried; only when it is taken too does the UUID form follow.
+TEST_F(UniquePathTest, LastFreeCounterThenUuidSuffix) {
+    const auto touch = [](const QString &path) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_GE(fd, 0) << path.toStdString();
+        ::close(fd);
+    };
+    touch(t("r.txt"));
+    for (int i = 1; i < UniquePathMaxCounter; ++i) {
+        touch(t("r ") + QString::number(i) + QStringLiteral(".txt"));
     }
+    EXPECT_EQ(UniquePath(t("r.txt")), t("r 9999.txt"));
+
+    touch(t("r 9999.txt"));
     const QString first = UniquePath(t("r.txt"));
     const QString second = UniquePath(t("r.txt"));
     const QRegularExpression shape(
