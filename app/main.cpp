@@ -1,8 +1,10 @@
 #include "app/Constants.h"
 #include "app/OrganizerAppDelegate.h"
+#include "app/SingleInstance.h"
 #include "ui/Picture.h"
 
 #include <QApplication>
+#include <QMainWindow>
 #include <QMetaObject>
 
 int main(int argc, char *argv[]) {
@@ -16,6 +18,12 @@ int main(int argc, char *argv[]) {
     QApplication::setWindowIcon(DogIcon());
 
     OrganizerAppDelegate delegate;
+    // One running copy per account: a later launch only brings it forward.
+    SingleInstance instance(delegate.supportDir());
+    if (instance.start([&delegate] { BringToFront(delegate.window()); }) ==
+        SingleInstance::Role::Second) {
+        return 0;
+    }
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());
     // Queued: runs once, as soon as the event loop is up.

@@ -3,6 +3,7 @@
 #include "engine/Error.h"
 #include "engine/FileSystem.h"
 #include "engine/Journal.h"
+#include "engine/LogText.h"
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
@@ -34,7 +35,7 @@ bool ListDesktop(const QString &desktop, std::vector<DirectoryEntry> *entries, E
         SetError(error, Error{AppName, 3,
                               QStringLiteral(
                                   "桌面文件夹就是用户主文件夹（%1），已停止以免整理整个主文件夹")
-                                  .arg(desktop)});
+                                  .arg(VisibleName(desktop))});
         return false;
     }
     return ListDirectory(desktop, entries, error);
@@ -110,8 +111,9 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
             if (!move.entry->nameIsText) {
                 // Its record could not find it again; leave it where it is.
                 ++skipped;
-                appendLog(QStringLiteral("跳过 %1：%2")
-                              .arg(move.entry->name, QStringLiteral("文件名无法记录")));
+                appendLog(
+                    QStringLiteral("跳过 %1：%2")
+                        .arg(VisibleName(move.entry->name), QStringLiteral("文件名无法记录")));
                 continue;
             }
             // Across volumes the copy's temporary name and its arrival are
@@ -126,7 +128,8 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                                   }};
             if (!MoveItem(move.from, move.to, &error, &steps)) {
                 ++skipped;
-                appendLog(QStringLiteral("跳过 %1：%2").arg(move.entry->name, error.description));
+                appendLog(QStringLiteral("跳过 %1：%2")
+                              .arg(VisibleName(move.entry->name), error.description));
                 continue;
             }
             const qint64 movedAt = QDateTime::currentSecsSinceEpoch();

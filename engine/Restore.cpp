@@ -1,6 +1,7 @@
 #include "app/OrganizerAppDelegate.h"
 #include "engine/Error.h"
 #include "engine/FileSystem.h"
+#include "engine/LogText.h"
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
@@ -60,7 +61,7 @@ void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
         ++skipped;
         retained.append(record);
         appendLog(QStringLiteral("还原 %1 失败：%2")
-                      .arg(LastPathComponent(storedPath), error.description));
+                      .arg(VisibleName(LastPathComponent(storedPath)), error.description));
     }
     setManifest(std::move(retained));
     saveManifest();

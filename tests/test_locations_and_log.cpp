@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "app/Constants.h"
 #include "engine/FileSystem.h"
+#include "engine/LogText.h"
 #include "ui/LogAndSummary.h"
 
 #include <QDir>
@@ -116,6 +117,36 @@ TEST_F(LogTest, SummaryCountsRecordsWithoutGrouping) {
         delegate.summaryField()->text(),
         QStringLiteral("完成情况：已记录 12345 个可还原项目。隐藏项目和目标文件夹默认跳过。"));
     QLocale::setDefault(QLocale::c());
+}
+
+// Each row: a name and how a log line shows it. The rows just outside each
+// escaped range must come through unchanged.
+TEST(VisibleName, EscapesExactlyTheInvisibleAndReorderingCharacters) {
+    const struct {
+        QString name;
+        QString shown;
+    } rows[] = {
+        {QString(), QString()},
+        {QStringLiteral("报告 2024.pdf"), QStringLiteral("报告 2024.pdf")},
+        {QStringLiteral("a\\nb\\u202E"), QStringLiteral("a\\nb\\u202E")}, // typed backslashes stay
+        {QStringLiteral("x\n[12:00:00] 整理完成：移动 99 个项目，跳过 0 个项目。"),
+         QStringLiteral("x\\n[12:00:00] 整理完成：移动 99 个项目，跳过 0 个项目。")},
+        {QStringLiteral("\t\r\n"), QStringLiteral("\\t\\r\\n")},
+        {QString(QChar(0)) + QStringLiteral("\x01\x1b[31m\x1f "),
+         QStringLiteral("\\u0000\\u0001\\u001B[31m\\u001F ")},
+        {QStringLiteral("~\x7f"), QStringLiteral("~\\u007F")},
+        {QStringLiteral("\u0080\u0085\u009f\u00a0"), QStringLiteral("\\u0080\\u0085\\u009F\u00a0")},
+        {QStringLiteral("\u2027\u2028\u2029"), QStringLiteral("\u2027\\u2028\\u2029")},
+        {QStringLiteral("\u202a\u202b\u202c\u202d\u202e\u202f"),
+         QStringLiteral("\\u202A\\u202B\\u202C\\u202D\\u202E\u202f")},
+        {QStringLiteral("\u2065\u2066\u2067\u2068\u2069\u206a"),
+         QStringLiteral("\u2065\\u2066\\u2067\\u2068\\u2069\u206a")},
+        {QStringLiteral("invoice\u202Efdp.exe"), QStringLiteral("invoice\\u202Efdp.exe")},
+        {QStringLiteral("😀\u200f"), QStringLiteral("😀\u200f")},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(VisibleName(row.name), row.shown);
+    }
 }
 
 TEST(ViewlessController, LogAndSummaryAreNoOpsBeforeTheWindowExists) {

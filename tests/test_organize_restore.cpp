@@ -282,6 +282,39 @@ TEST_F(OrganizeTest, UndecodableNamesStayWithAClearLine) {
     ::unlink(bad.constData()); // QTemporaryDir cannot see it to remove it
 }
 
+// A name cannot start a log line of its own nor reorder one; the record and
+// the moved item keep the real name.
+TEST_F(OrganizeTest, NamesCannotForgeLogLines) {
+    const QString forged =
+        QStringLiteral("box\n[12:00:00] 整理完成：移动 99 个项目，跳过 0 个项目。");
+    const QString moving = QStringLiteral("\u202Etab\there\r\u2028.txt");
+    MakeDir(d(forged));
+    WriteFile(d(moving), "m");
+    // The target lies inside the forged folder, reached through a link, so
+    // that folder's move fails (into itself) and is logged.
+    ASSERT_TRUE(QFile::link(d(forged), root() + QStringLiteral("/via")));
+    const QString inner = root() + QStringLiteral("/via/inner");
+    setTarget(inner);
+    delegate.organizeDesktop();
+
+    const QStringList log = logMessages();
+    ASSERT_EQ(log.size(), 2) << log.join(QLatin1Char('|')).toStdString();
+    const QString shown =
+        QStringLiteral("跳过 box\\n[12:00:00] 整理完成：移动 99 个项目，跳过 0 个项目。：");
+    EXPECT_TRUE(log[0].startsWith(shown)) << log[0].toStdString();
+    EXPECT_EQ(log[1], closing(1, 1));
+    EXPECT_TRUE(IsDirectory(d(forged)));
+
+    ASSERT_EQ(delegate.manifest().size(), 1);
+    EXPECT_EQ(record(0).value(QStringLiteral("originalPath")).toString(), d(moving));
+    EXPECT_EQ(record(0).value(QStringLiteral("storedPath")).toString(),
+              inner + QLatin1Char('/') + moving);
+    EXPECT_EQ(ReadFile(inner + QLatin1Char('/') + moving), "m");
+    delegate.restoreFiles();
+    EXPECT_EQ(ReadFile(d(moving)), "m");
+    EXPECT_EQ(logMessages().last(), restored(1, 0));
+}
+
 TEST_F(OrganizeTest, TargetThatIsTheDesktopRenamesInPlace) {
     WriteFile(d(QStringLiteral("report.pdf")), "r");
     setTarget(desktop());
@@ -384,6 +417,21 @@ TEST_F(RestoreTest, FailedMovesAreRetainedReversedAndLogged) {
     EXPECT_EQ(delegate.manifest(), expected);
     EXPECT_EQ(delegate.summaryField()->text(),
               QStringLiteral("完成情况：已记录 3 个可还原项目。隐藏项目和目标文件夹默认跳过。"));
+}
+
+TEST_F(RestoreTest, FailedNamesAreShownEscapedAndKeptInTheRecord) {
+    MakeDir(target);
+    WriteFile(root() + QStringLiteral("/blocker"), "b");
+    const QString name = QStringLiteral("one\u2028two\u202E\r\x1b.txt");
+    WriteFile(t(name), "1");
+    delegate.setManifest(QJsonArray{rec(t(name), root() + QStringLiteral("/blocker/") + name)});
+    delegate.restoreFiles();
+    EXPECT_EQ(logMessages(), (QStringList{QStringLiteral("还原 one\\u2028two\\u202E\\r\\u001B.txt "
+                                                         "失败：路径中有一项不是文件夹"),
+                                          restored(0, 1)}));
+    ASSERT_EQ(delegate.manifest().size(), 1);
+    EXPECT_EQ(record(0).value(QStringLiteral("storedPath")).toString(), t(name));
+    EXPECT_EQ(ReadFile(t(name)), "1");
 }
 
 TEST_F(RestoreTest, OccupiedPlaceGetsAFreeVariantAndMissingFoldersAreCreated) {

@@ -2,6 +2,7 @@
 
 #include "app/Constants.h"
 #include "app/OrganizerAppDelegate.h"
+#include "engine/LogText.h"
 
 #include <QFileDialog>
 #include <QLineEdit>
@@ -51,5 +52,5 @@ void OrganizerAppDelegate::chooseFolder(QObject * /*sender*/) {
     }
     QSettings().setValue(TargetFolderKey, path);
     saveManifest();
-    appendLog(QStringLiteral("已设置指定文件夹：%1").arg(path));
+    appendLog(QStringLiteral("已设置指定文件夹：%1").arg(VisibleName(path)));
 }

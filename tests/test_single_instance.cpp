@@ -1,0 +1,180 @@
+#include "TestSupport.h"
+#include "app/Constants.h"
+#include "app/SingleInstance.h"
+#include "engine/FileSystem.h"
+#include "engine/PathRules.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QHash>
+#include <QProcess>
+#include <QSysInfo>
+#include <QThread>
+#include <QWidget>
+#include <algorithm>
+
+namespace {
+
+const QString Listening = QStringLiteral("kestrue.instance: first copy, listening");
+const QString Asked = QStringLiteral("kestrue.instance: a later launch asked for the window");
+
+// The real application in its own process, in the test's home, with the
+// single-copy guard's informational lines turned on.
+class App {
+public:
+    explicit App(const QString &home) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("QT_LOGGING_RULES"),
+                   QStringLiteral("kestrue.instance.info=true"));
+        env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        process_.setProcessEnvironment(env);
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        process_.start(QStringLiteral(KESTRUE_APP_PATH), {});
+        EXPECT_TRUE(process_.waitForStarted()) << process_.errorString().toStdString();
+    }
+    ~App() {
+        process_.kill();
+        process_.waitForFinished();
+    }
+    App(const App &) = delete;
+    App &operator=(const App &) = delete;
+
+    // True once the output holds text, false if the time runs out first.
+    bool waitFor(const QString &text, int ms) {
+        const QDeadlineTimer deadline(ms);
+        for (;;) {
+            output_ += QString::fromUtf8(process_.readAll());
+            if (output_.count(text) > seen_.value(text)) {
+                seen_[text] = output_.count(text);
+                return true;
+            }
+            if (deadline.hasExpired() || process_.state() == QProcess::NotRunning) {
+                return false;
+            }
+            process_.waitForReadyRead(
+                static_cast<int>(std::min<qint64>(deadline.remainingTime(), 100)));
+        }
+    }
+    // True when the process ended by itself, with status 0, in time.
+    bool exitsCleanly(int ms) {
+        return process_.waitForFinished(ms) && process_.exitStatus() == QProcess::NormalExit &&
+               process_.exitCode() == 0;
+    }
+    bool running() const { return process_.state() == QProcess::Running; }
+    void kill() {
+        process_.kill();
+        process_.waitForFinished();
+    }
+    std::string output() {
+        output_ += QString::fromUtf8(process_.readAll());
+        return output_.toStdString();
+    }
+
+private:
+    QProcess process_;
+    QString output_;
+    QHash<QString, qsizetype> seen_;
+};
+
+class SingleInstanceTest : public Sandbox {
+protected:
+    QString manifest() const { return supportFolder() + QStringLiteral("/restore-manifest.json"); }
+};
+
+TEST_F(SingleInstanceTest, LaterLaunchesBringTheFirstForwardAndTouchNothing) {
+    // Unreadable on purpose: a launch that loads it sets it aside. The
+    // first copy does so at start-up, which shows when its loading is over.
+    MakeDir(supportFolder());
+    WriteFile(manifest(), "not json");
+    App first(home());
+    ASSERT_TRUE(first.waitFor(Listening, 10000)) << first.output();
+    const QDeadlineTimer loaded(10000);
+    while (EntryExists(manifest()) && !loaded.hasExpired()) {
+        QThread::msleep(20);
+    }
+    ASSERT_FALSE(EntryExists(manifest())) << first.output();
+    WriteFile(manifest(), "not json");
+    const QStringList before = Names(supportFolder());
+    for (int launch = 0; launch < 2; ++launch) {
+        App later(home());
+        EXPECT_TRUE(later.exitsCleanly(10000)) << later.output();
+        EXPECT_TRUE(first.waitFor(Asked, 5000)) << "launch " << launch << first.output();
+    }
+    EXPECT_TRUE(first.running());
+    EXPECT_EQ(Names(supportFolder()), before);
+    EXPECT_EQ(ReadFile(manifest()), "not json");
+}
+
+TEST_F(SingleInstanceTest, LockOfAKilledCopyIsTakenOverAtOnce) {
+    App killed(home());
+    ASSERT_TRUE(killed.waitFor(Listening, 10000)) << killed.output();
+    killed.kill();
+    const SingleInstance names(supportFolder());
+    ASSERT_TRUE(EntryExists(names.lockPath())) << "a killed copy leaves its lock behind";
+    ASSERT_TRUE(EntryExists(names.serverName())) << "and its socket";
+
+    App next(home());
+    ASSERT_TRUE(next.waitFor(Listening, 5000)) << next.output();
+    App later(home());
+    EXPECT_TRUE(later.exitsCleanly(10000)) << later.output();
+    EXPECT_TRUE(next.waitFor(Asked, 5000)) << next.output();
+}
+
+TEST_F(SingleInstanceTest, AFileInTheWayOfTheSupportFolderLeavesEveryCopyRunning) {
+    MakeDir(DeletingLastPathComponent(supportFolder()));
+    WriteFile(supportFolder(), "in the way");
+    App first(home());
+    App second(home());
+    EXPECT_FALSE(first.exitsCleanly(1500)) << first.output();
+    EXPECT_TRUE(first.running());
+    EXPECT_TRUE(second.running()) << second.output();
+    EXPECT_EQ(ReadFile(supportFolder()), "in the way");
+}
+
+// A copy killed inside a process-id namespace can leave the very id a later
+// copy gets there; that lock is taken over, but never while it is held.
+TEST_F(SingleInstanceTest, LockNamingThisProcessIsTakenOverOnlyWhenNobodyHoldsIt) {
+    const QString folder = root() + QStringLiteral("/support");
+    MakeDir(folder);
+    SingleInstance first(folder);
+    WriteFile(first.lockPath(),
+              QByteArray::number(QCoreApplication::applicationPid()) + '\n' +
+                  QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() + '\n' +
+                  QSysInfo::machineHostName().toUtf8() + '\n');
+    int activations = 0;
+    ASSERT_EQ(first.start([&activations] { ++activations; }), SingleInstance::Role::First);
+
+    SingleInstance second(folder);
+    EXPECT_EQ(second.start([] { ADD_FAILURE() << "a second copy serves nothing"; }),
+              SingleInstance::Role::Second);
+    const QDeadlineTimer deadline(5000);
+    while (activations == 0 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    EXPECT_EQ(activations, 1);
+}
+
+TEST(BringToFront, RestoresAMinimisedOrHiddenWindowAndRaisesIt) {
+    BringToFront(nullptr);
+    QWidget minimised;
+    minimised.show();
+    minimised.showMinimized();
+    ASSERT_TRUE(minimised.isMinimized());
+    BringToFront(&minimised);
+    EXPECT_FALSE(minimised.isMinimized());
+    EXPECT_TRUE(minimised.isVisible());
+
+    QWidget hidden;
+    BringToFront(&hidden);
+    EXPECT_TRUE(hidden.isVisible());
+}
+
+} // namespace
