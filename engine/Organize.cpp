@@ -108,7 +108,8 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                               .arg(move.entry->name, QStringLiteral("文件名无法记录")));
                 continue;
             }
-            if (!MoveItem(move.from, move.to, &error)) {
+            MoveReport report;
+            if (!MoveItem(move.from, move.to, &error, &report)) {
                 ++skipped;
                 appendLog(QStringLiteral("跳过 %1：%2").arg(move.entry->name, error.description));
                 continue;
@@ -117,6 +118,9 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
             journal.done(move.from, move.to, movedAt);
             manifest_.append(RestoreRecord(move.from, move.to, movedAt));
             ++moved;
+            if (!report.attributesNotKept.isEmpty()) {
+                appendLog(AttributesNotKeptMessage(move.entry->name, report));
+            }
         }
     }
     journal.flush();

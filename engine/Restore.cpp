@@ -32,15 +32,19 @@ void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
         }
         const QString destination = UniquePath(originalPath);
         Error error;
-        bool moved = MoveItem(storedPath, destination, &error);
+        MoveReport report;
+        bool moved = MoveItem(storedPath, destination, &error, &report);
         if (!moved && error.domain == PosixErrorDomain && error.code == ENOENT) {
             // The folder that is to hold it is missing: make it, then try
             // again. Creating it only when needed saves a call per item.
             CreateDirectories(DeletingLastPathComponent(originalPath), nullptr);
-            moved = MoveItem(storedPath, destination, &error);
+            moved = MoveItem(storedPath, destination, &error, &report);
         }
         if (moved) {
             ++restored;
+            if (!report.attributesNotKept.isEmpty()) {
+                appendLog(AttributesNotKeptMessage(LastPathComponent(storedPath), report));
+            }
             continue;
         }
         ++skipped;
