@@ -4,6 +4,7 @@
 #include "app/OrganizerAppDelegate.h"
 #include "engine/FileSystem.h"
 #include "engine/Journal.h"
+#include "engine/LogText.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 
@@ -317,8 +318,9 @@ void OrganizerAppDelegate::loadManifest() {
     for (const JournalMove &move : moves) {
         const QString leftOver = FinishInterruptedMove(move);
         if (!leftOver.isEmpty()) {
-            startupNotices_.append(QStringLiteral("整理 %1 时被中断，桌面上剩余的 %2 已保留")
-                                       .arg(LastPathComponent(move.from), leftOver));
+            startupNotices_.append(
+                QStringLiteral("整理 %1 时被中断，桌面上剩余的 %2 已保留")
+                    .arg(VisibleName(LastPathComponent(move.from)), VisibleName(leftOver)));
         }
         if (!MoveCompleted(move) || recorded.contains({move.from, move.to})) {
             continue;

@@ -4,13 +4,24 @@
 
 #include <QFile>
 #include <QUuid>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
+
+#ifdef __APPLE__
+#include <copyfile.h>
+#else
+#include <sys/xattr.h>
+#endif
 
 namespace {
 
@@ -30,7 +41,22 @@ void Step(const char *step, const QByteArray &path) {
     }
 }
 
+move_detail::AttributeFaultHook &AttributeHook() {
+    static move_detail::AttributeFaultHook hook;
+    return hook;
+}
+
 int RenameNoReplace(const QByteArray &from, const QByteArray &to) {
+#ifdef __APPLE__
+    if (::renamex_np(from.constData(), to.constData(), RENAME_EXCL) == 0) {
+        return 0;
+    }
+    const int err = errno;
+    if (err == EINVAL || err == ENOTSUP) {
+        return move_detail::RenameNoReplaceFallback(from, to);
+    }
+    return err;
+#else
     if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
         return 0;
     }
@@ -41,6 +67,7 @@ int RenameNoReplace(const QByteArray &from, const QByteArray &to) {
         return move_detail::RenameNoReplaceFallback(from, to);
     }
     return err;
+#endif
 }
 
 class Fd {
@@ -70,26 +97,55 @@ Error UnsupportedKind() {
                  QStringLiteral("无法跨磁盘移动管道、套接字或设备文件")};
 }
 
-int CopyBytes(int in, int out) {
-    for (;;) {
-        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-        if (copied > 0) {
-            continue;
+// What one cross-volume copy carries from entry to entry.
+struct CopyContext {
+    // The first copy of each source inode that has more than one name, so
+    // that its other names in the tree become links to that copy.
+    std::map<std::pair<dev_t, ino_t>, QByteArray> firstCopies;
+    std::vector<char> buffer; // for data the kernel will not copy by itself
+    QStringList notKept;
+
+    void refused(const char *attribute) {
+        const QString name = QFile::decodeName(attribute);
+        if (!notKept.contains(name)) {
+            notKept.append(name);
         }
-        if (copied == 0) {
-            return 0;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
-            return errno;
-        }
-        break;
     }
-    std::array<char, 1 << 16> buffer{};
-    for (;;) {
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+};
+
+#ifndef __APPLE__
+
+constexpr size_t BufferSize = size_t{1} << 18;
+
+// Copies the bytes [offset, end) to the same offsets of out: with
+// copy_file_range while the kernel takes it (it refuses most pairs of
+// different file systems), else through the buffer.
+int CopyRange(int in, int out, off_t offset, off_t end, bool *direct, std::vector<char> &buffer) {
+    while (offset < end) {
+        const auto want = static_cast<size_t>(std::min<off_t>(end - offset, off_t{1} << 30));
+        if (*direct) {
+            loff_t inAt = offset;
+            loff_t outAt = offset;
+            const ssize_t copied = ::copy_file_range(in, &inAt, out, &outAt, want, 0);
+            if (copied > 0) {
+                offset += copied;
+                continue;
+            }
+            if (copied == 0) {
+                return 0; // the source got shorter meanwhile
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
+                return errno;
+            }
+            *direct = false;
+        }
+        if (buffer.empty()) {
+            buffer.resize(BufferSize);
+        }
+        const ssize_t got = ::pread(in, buffer.data(), std::min(want, buffer.size()), offset);
         if (got == 0) {
             return 0;
         }
@@ -101,7 +157,8 @@ int CopyBytes(int in, int out) {
         }
         ssize_t done = 0;
         while (done < got) {
-            const ssize_t put = ::write(out, buffer.data() + done, static_cast<size_t>(got - done));
+            const ssize_t put =
+                ::pwrite(out, buffer.data() + done, static_cast<size_t>(got - done), offset + done);
             if (put < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -110,26 +167,164 @@ int CopyBytes(int in, int out) {
             }
             done += put;
         }
+        offset += got;
+    }
+    return 0;
+}
+
+// Copies the data regions only, so that holes stay holes; what follows the
+// last region is the file's size alone. A file system that cannot tell holes
+// apart reports the whole file as data, and it is copied as it is.
+int CopyData(int in, int out, std::vector<char> &buffer) {
+    struct stat st {};
+    if (::fstat(in, &st) != 0) {
+        return errno;
+    }
+    const off_t size = st.st_size;
+    bool direct = true;
+    off_t offset = 0;
+    while (offset < size) {
+        off_t data = ::lseek(in, offset, SEEK_DATA);
+        off_t hole = size;
+        if (data < 0) {
+            if (errno == ENXIO) {
+                break; // nothing but a hole up to the end
+            }
+            if (errno != EINVAL && errno != EOPNOTSUPP) {
+                return errno;
+            }
+            data = offset;
+        } else {
+            hole = ::lseek(in, data, SEEK_HOLE);
+            if (hole < 0) {
+                return errno;
+            }
+            hole = std::min(hole, size);
+        }
+        if (const int err = CopyRange(in, out, data, hole, &direct, buffer)) {
+            return err;
+        }
+        offset = hole;
+    }
+    return ::ftruncate(out, size) == 0 ? 0 : errno;
+}
+
+// The names of path's extended attributes, each ended by a NUL; empty when it
+// has none or its file system keeps none.
+QByteArray AttributeNames(const QByteArray &path) {
+    for (;;) {
+        const ssize_t size = ::llistxattr(path.constData(), nullptr, 0);
+        if (size <= 0) {
+            return {};
+        }
+        QByteArray names(size, '\0');
+        const ssize_t got =
+            ::llistxattr(path.constData(), names.data(), static_cast<size_t>(names.size()));
+        if (got >= 0) {
+            names.truncate(got);
+            return names;
+        }
+        if (errno != ERANGE) { // ERANGE: one was added since the first call
+            return {};
+        }
     }
 }
 
-// Keeps owner where allowed (root moving another user's items), then mode and
-// times. Owner first: changing it can clear set-id bits.
-void KeepMetadata(const QByteArray &to, const struct stat &st) {
+// Reads one attribute's value; false with errno when it cannot be read.
+bool ReadAttribute(const QByteArray &path, const char *name, QByteArray *value) {
+    for (;;) {
+        const ssize_t size = ::lgetxattr(path.constData(), name, nullptr, 0);
+        if (size < 0) {
+            return false;
+        }
+        value->resize(size);
+        const ssize_t got =
+            ::lgetxattr(path.constData(), name, value->data(), static_cast<size_t>(value->size()));
+        if (got >= 0 && got <= value->size()) {
+            value->truncate(got);
+            return true;
+        }
+        if (got < 0 && errno != ERANGE) {
+            return false;
+        }
+        // It grew since the first call: ask again.
+    }
+}
+
+int WriteAttribute(const QByteArray &path, const char *name, const QByteArray &value) {
+    if (const auto &hook = AttributeHook()) {
+        if (const int err = hook(path, name)) {
+            return err;
+        }
+    }
+    return ::lsetxattr(path.constData(), name, value.constData(), static_cast<size_t>(value.size()),
+                       0) == 0
+               ? 0
+               : errno;
+}
+
+bool IsAcl(const char *name) {
+    return std::strncmp(name, "system.posix_acl_", 17) == 0;
+}
+
+// Written by the kernel alone and bound to the file it was computed for.
+bool NeverCopied(const char *name) {
+    return std::strcmp(name, "security.evm") == 0;
+}
+
+// The receiving system labels what arrives; its refusal of the source's
+// label is its policy at work, not a loss worth a line.
+bool QuietWhenRefused(const char *name) {
+    return std::strcmp(name, "security.selinux") == 0;
+}
+
+void CopyAttributes(const QByteArray &from, const QByteArray &to, CopyContext &context) {
+    const QByteArray names = AttributeNames(from);
+    std::vector<const char *> order;
+    for (const char *name = names.constData(); name < names.constData() + names.size();
+         name += std::strlen(name) + 1) {
+        if (*name != '\0' && !NeverCopied(name)) {
+            order.push_back(name);
+        }
+    }
+    // ACLs last: one that denies the owner writing would stop the others.
+    std::stable_partition(order.begin(), order.end(),
+                          [](const char *name) { return !IsAcl(name); });
+    QByteArray value;
+    for (const char *name : order) {
+        int err = 0;
+        if (!ReadAttribute(from, name, &value)) {
+            err = errno;
+            if (err == ENODATA) {
+                continue; // removed since the listing
+            }
+        } else {
+            err = WriteAttribute(to, name, value);
+        }
+        if (err != 0 && !QuietWhenRefused(name)) {
+            context.refused(name);
+        }
+    }
+}
+
+// The order mv uses. Owner first: changing it clears file capabilities and
+// set-id bits. Then extended attributes and ACLs, while the copy is still
+// writable; then mode; times last, after everything that could touch them.
+void KeepMetadata(const QByteArray &from, const QByteArray &to, const struct stat &st,
+                  CopyContext &context) {
+    (void)::lchown(to.constData(), st.st_uid, st.st_gid);
+    CopyAttributes(from, to, context);
     const std::array<timespec, 2> times{st.st_atim, st.st_mtim};
     if (S_ISLNK(st.st_mode)) {
-        (void)::lchown(to.constData(), st.st_uid, st.st_gid);
         (void)::utimensat(AT_FDCWD, to.constData(), times.data(), AT_SYMLINK_NOFOLLOW);
         return;
     }
-    (void)::lchown(to.constData(), st.st_uid, st.st_gid);
     (void)::chmod(to.constData(), st.st_mode & 07777);
     (void)::utimensat(AT_FDCWD, to.constData(), times.data(), 0);
 }
 
-bool CopyEntry(const QByteArray &from, const QByteArray &to, Error *error);
-
-bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &st, Error *error) {
+bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &st,
+              CopyContext &context, Error *error) {
     Fd in(::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (in.get() < 0) {
         SetError(error, PosixError(errno));
@@ -140,7 +335,7 @@ bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
         SetError(error, PosixError(errno));
         return false;
     }
-    int err = CopyBytes(in.get(), out.get());
+    int err = CopyData(in.get(), out.get(), context.buffer);
     if (err == 0) {
         err = out.close();
     }
@@ -148,29 +343,146 @@ bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
         SetError(error, PosixError(err));
         return false;
     }
-    KeepMetadata(to, st);
+    KeepMetadata(from, to, st, context);
     return true;
 }
 
-bool CopyFolder(const QByteArray &from, const QByteArray &to, const struct stat &st, Error *error) {
-    // Owner-only while filling it, so a read-only source folder can be copied.
+bool CopyLink(const QByteArray &from, const QByteArray &to, const struct stat &st,
+              CopyContext &context, Error *error) {
+    QByteArray target(static_cast<qsizetype>(st.st_size) + 1, '\0');
+    const ssize_t length = ::readlink(from.constData(), target.data(), target.size());
+    if (length < 0) {
+        SetError(error, PosixError(errno));
+        return false;
+    }
+    target.truncate(length);
+    if (::symlink(target.constData(), to.constData()) != 0) {
+        SetError(error, PosixError(errno));
+        return false;
+    }
+    KeepMetadata(from, to, st, context);
+    return true;
+}
+
+// Owner-only while it is filled, so a read-only source folder can be copied.
+bool StartFolder(const QByteArray & /*from*/, const QByteArray &to, CopyContext & /*context*/,
+                 Error *error) {
     if (::mkdir(to.constData(), 0700) != 0) {
         SetError(error, PosixError(errno));
         return false;
     }
+    return true;
+}
+
+void FinishFolder(const QByteArray &from, const QByteArray &to, const struct stat &st,
+                  CopyContext &context) {
+    KeepMetadata(from, to, st, context);
+}
+
+#else // __APPLE__
+
+// Notes each attribute the target refused and lets the copy go on; any other
+// failure stops it.
+int NoteRefusal(int what, int stage, copyfile_state_t state, const char * /*from*/,
+                const char * /*to*/, void *context) {
+    if (stage != COPYFILE_ERR) {
+        return COPYFILE_CONTINUE;
+    }
+    if (what != COPYFILE_COPY_XATTR) {
+        return COPYFILE_QUIT;
+    }
+    const int saved = errno;
+    const char *name = nullptr;
+    if (copyfile_state_get(state, COPYFILE_STATE_XATTRNAME, &name) == 0 && name != nullptr) {
+        static_cast<CopyContext *>(context)->refused(name);
+    }
+    errno = saved;
+    return COPYFILE_CONTINUE;
+}
+
+// The system's own copier keeps what Finder keeps: data, extended attributes
+// (resource fork, Finder info and tags, quarantine among them), ACLs, flags,
+// owner, mode and times, as far as flags ask. Never follows a link, and with
+// COPYFILE_EXCL never replaces.
+bool SystemCopy(const QByteArray &from, const QByteArray &to, copyfile_flags_t flags,
+                CopyContext &context, Error *error) {
+    copyfile_state_t state = copyfile_state_alloc();
+    if (state == nullptr) {
+        SetError(error, PosixError(ENOMEM));
+        return false;
+    }
+    (void)copyfile_state_set(state, COPYFILE_STATE_STATUS_CB,
+                             reinterpret_cast<const void *>(&NoteRefusal));
+    (void)copyfile_state_set(state, COPYFILE_STATE_STATUS_CTX, &context);
+    int err = 0;
+    if (copyfile(from.constData(), to.constData(), state, flags | COPYFILE_NOFOLLOW) < 0) {
+        err = errno != 0 ? errno : EIO;
+    }
+    // Freeing closes the copy, and close can report a failed write.
+    if (copyfile_state_free(state) != 0 && err == 0) {
+        err = errno != 0 ? errno : EIO;
+    }
+    if (err != 0) {
+        SetError(error, PosixError(err));
+        return false;
+    }
+    return true;
+}
+
+bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &st,
+              CopyContext &context, Error *error) {
+    copyfile_flags_t flags = COPYFILE_ALL | COPYFILE_EXCL;
+#ifdef COPYFILE_DATA_SPARSE
+    // Holes kept. Not for an empty file, which the sparse path fails outright.
+    if (st.st_size > 0) {
+        flags |= COPYFILE_DATA_SPARSE;
+    }
+#else
+    (void)st;
+#endif
+    return SystemCopy(from, to, flags, context, error);
+}
+
+bool CopyLink(const QByteArray &from, const QByteArray &to, const struct stat & /*st*/,
+              CopyContext &context, Error *error) {
+    return SystemCopy(from, to, COPYFILE_METADATA | COPYFILE_EXCL, context, error);
+}
+
+// Created owner-writable with its extended attributes; ACL, mode, flags and
+// times wait for the children, or they could lock the copy against them.
+bool StartFolder(const QByteArray &from, const QByteArray &to, CopyContext &context, Error *error) {
+    return SystemCopy(from, to, COPYFILE_XATTR | COPYFILE_EXCL, context, error);
+}
+
+void FinishFolder(const QByteArray &from, const QByteArray &to, const struct stat & /*st*/,
+                  CopyContext &context) {
+    (void)SystemCopy(from, to, COPYFILE_SECURITY, context, nullptr);
+}
+
+#endif // __APPLE__
+
+bool CopyEntry(const QByteArray &from, const QByteArray &to, CopyContext &context, Error *error);
+
+bool CopyFolder(const QByteArray &from, const QByteArray &to, const struct stat &st,
+                CopyContext &context, Error *error) {
+    if (!StartFolder(from, to, context, error)) {
+        return false;
+    }
     const bool copied = ForEachName(
         from,
-        [&](const char *name) { return CopyEntry(from + '/' + name, to + '/' + name, error); },
+        [&](const char *name) {
+            return CopyEntry(from + '/' + name, to + '/' + name, context, error);
+        },
         error);
     if (!copied) {
         return false;
     }
-    // Times last: adding the children changed them.
-    KeepMetadata(to, st);
+    // Metadata last: adding the children changed the times.
+    FinishFolder(from, to, st, context);
     return true;
 }
 
-bool CopyEntry(const QByteArray &from, const QByteArray &to, Error *error) {
+bool CopyEntry(const QByteArray &from, const QByteArray &to, CopyContext &context, Error *error) {
     if (const auto &hook = FaultHook()) {
         if (const int err = hook(from)) {
             SetError(error, PosixError(err));
@@ -182,29 +494,33 @@ bool CopyEntry(const QByteArray &from, const QByteArray &to, Error *error) {
         SetError(error, PosixError(errno));
         return false;
     }
-    if (S_ISREG(st.st_mode)) {
-        return CopyFile(from, to, st, error);
-    }
     if (S_ISDIR(st.st_mode)) {
-        return CopyFolder(from, to, st, error);
+        return CopyFolder(from, to, st, context, error);
     }
-    if (S_ISLNK(st.st_mode)) {
-        QByteArray target(static_cast<qsizetype>(st.st_size) + 1, '\0');
-        const ssize_t length = ::readlink(from.constData(), target.data(), target.size());
-        if (length < 0) {
-            SetError(error, PosixError(errno));
-            return false;
+    const bool linked = st.st_nlink > 1;
+    const std::pair<dev_t, ino_t> inode{st.st_dev, st.st_ino};
+    if (linked) {
+        // Another name of an inode already copied: link it, as in the source.
+        // Where the target cannot, this name gets a copy of its own.
+        const auto first = context.firstCopies.find(inode);
+        if (first != context.firstCopies.end() &&
+            ::linkat(AT_FDCWD, first->second.constData(), AT_FDCWD, to.constData(), 0) == 0) {
+            return true;
         }
-        target.truncate(length);
-        if (::symlink(target.constData(), to.constData()) != 0) {
-            SetError(error, PosixError(errno));
-            return false;
-        }
-        KeepMetadata(to, st);
-        return true;
     }
-    SetError(error, UnsupportedKind());
-    return false;
+    bool copied = false;
+    if (S_ISREG(st.st_mode)) {
+        copied = CopyFile(from, to, st, context, error);
+    } else if (S_ISLNK(st.st_mode)) {
+        copied = CopyLink(from, to, st, context, error);
+    } else {
+        SetError(error, UnsupportedKind());
+        return false;
+    }
+    if (copied && linked) {
+        context.firstCopies.emplace(inode, to);
+    }
+    return copied;
 }
 
 QByteArray TemporarySibling(const QByteArray &to) {
@@ -245,7 +561,10 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to) {
 }
 
 bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error,
-                       const MoveSteps *steps) {
+                       MoveReport *report, const MoveSteps *steps) {
+    if (report != nullptr) {
+        report->attributesNotKept.clear();
+    }
     struct stat st {};
     if (::lstat(from.constData(), &st) != 0) {
         SetError(error, PosixError(errno));
@@ -265,7 +584,8 @@ bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *erro
     if (steps != nullptr && steps->copying && !steps->copying(temporary, error)) {
         return false;
     }
-    if (!CopyEntry(from, temporary, error)) {
+    CopyContext context;
+    if (!CopyEntry(from, temporary, context, error)) {
         RemoveTree(temporary);
         return false;
     }
@@ -281,6 +601,9 @@ bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *erro
     // The complete copy is in place; a source that cannot be removed fully
     // leaves a duplicate behind, never a loss.
     RemoveMovedSource(from, to);
+    if (report != nullptr) {
+        report->attributesNotKept = std::move(context.notKept);
+    }
     return true;
 }
 
@@ -290,6 +613,10 @@ void SetCopyFaultHook(CopyFaultHook hook) {
 
 void SetStepHook(StepHook hook) {
     StepHookSlot() = std::move(hook);
+}
+
+void SetAttributeFaultHook(AttributeFaultHook hook) {
+    AttributeHook() = std::move(hook);
 }
 
 } // namespace move_detail
@@ -305,8 +632,7 @@ bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
         return false;
     }
     if (S_ISREG(original.st_mode) &&
-        (original.st_size != copied.st_size ||
-         std::abs(original.st_mtim.tv_sec - copied.st_mtim.tv_sec) > 2)) {
+        (original.st_size != copied.st_size || std::abs(original.st_mtime - copied.st_mtime) > 2)) {
         return false; // not the item that was copied
     }
     if (S_ISDIR(original.st_mode)) {
@@ -328,7 +654,11 @@ bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
     return ::unlink(source.constData()) == 0 || errno == ENOENT;
 }
 
-bool MoveItem(const QString &from, const QString &to, Error *error, const MoveSteps *steps) {
+bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report,
+              const MoveSteps *steps) {
+    if (report != nullptr) {
+        report->attributesNotKept.clear();
+    }
     const QByteArray source = QFile::encodeName(from);
     const QByteArray destination = QFile::encodeName(to);
     const int err = RenameNoReplace(source, destination);
@@ -336,8 +666,16 @@ bool MoveItem(const QString &from, const QString &to, Error *error, const MoveSt
         return true;
     }
     if (err == EXDEV) {
-        return move_detail::MoveAcrossVolumes(source, destination, error, steps);
+        return move_detail::MoveAcrossVolumes(source, destination, error, report, steps);
     }
     SetError(error, PosixError(err));
     return false;
+}
+
+QString AttributesNotKeptMessage(const QString &name, const MoveReport &report) {
+    if (report.attributesNotKept.isEmpty()) {
+        return {};
+    }
+    return QStringLiteral("%1 的部分扩展属性未能保留：%2")
+        .arg(name, report.attributesNotKept.join(QStringLiteral("、")));
 }

@@ -4,11 +4,16 @@
 // a temporary name beside the destination, renames the finished copy into
 // place and only then removes the source. On failure the source is untouched
 // and no partial copy remains.
+//
+// A copy keeps what a rename keeps: hard links between entries of the moved
+// tree, holes in sparse files, extended attributes (ACLs among them), owner
+// where allowed, mode and times.
 
 #include "engine/Error.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 // What a cross-volume move tells its journal, each time before the step
@@ -21,9 +26,6 @@ struct MoveSteps {
     std::function<void()> placed;
 };
 
-bool MoveItem(const QString &from, const QString &to, Error *error,
-              const MoveSteps *steps = nullptr);
-
 // The temporary copies are named with this prefix beside their destination.
 inline constexpr char TemporaryPrefix[] = ".kestrue-moving-";
 
@@ -32,6 +34,22 @@ inline constexpr char TemporaryPrefix[] = ".kestrue-moving-";
 // and, within the 2 s that some file systems keep, the same modification
 // time). Entries the copy lacks stay. True when nothing of the source is left.
 bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy);
+
+// What a successful move could not carry over.
+struct MoveReport {
+    // Extended attributes the target refused, each name once, in the order
+    // met. The item moved without them.
+    QStringList attributesNotKept;
+};
+
+// report, when given, is cleared first and filled on success; steps, when
+// given, are told of a cross-volume move's progress.
+bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report = nullptr,
+              const MoveSteps *steps = nullptr);
+
+// The log line for an item that moved without some attributes, name being
+// the item's name as the run's other lines show it.
+QString AttributesNotKeptMessage(const QString &name, const MoveReport &report);
 
 namespace move_detail {
 
@@ -42,7 +60,7 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to);
 
 // The cross-volume path on its own, so tests can drive it on one volume.
 bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error,
-                       const MoveSteps *steps = nullptr);
+                       MoveReport *report = nullptr, const MoveSteps *steps = nullptr);
 
 // Test seam: called before each entry is copied across volumes, with the
 // source entry's path; returning a non-zero errno makes that copy fail.
@@ -53,5 +71,12 @@ void SetCopyFaultHook(CopyFaultHook hook);
 // destination) and before each source entry is removed ("remove").
 using StepHook = std::function<void(const char *step, const QByteArray &path)>;
 void SetStepHook(StepHook hook);
+
+// Test seam: called before each extended attribute is written to a copy,
+// with the copy's path and the attribute's name; a non-zero errno is taken
+// as the target's refusal of that attribute. Not consulted where the
+// system's own copier writes the attributes (macOS).
+using AttributeFaultHook = std::function<int(const QByteArray &target, const char *name)>;
+void SetAttributeFaultHook(AttributeFaultHook hook);
 
 } // namespace move_detail

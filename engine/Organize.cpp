@@ -126,7 +126,8 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                                       journal.placed(move.from, move.to);
                                       journal.flush(nullptr);
                                   }};
-            if (!MoveItem(move.from, move.to, &error, &steps)) {
+            MoveReport report;
+            if (!MoveItem(move.from, move.to, &error, &report, &steps)) {
                 ++skipped;
                 appendLog(QStringLiteral("跳过 %1：%2")
                               .arg(VisibleName(move.entry->name), error.description));
@@ -136,6 +137,9 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
             journal.done(move.from, move.to, movedAt);
             manifest_.append(RestoreRecord(move.from, move.to, movedAt));
             ++moved;
+            if (!report.attributesNotKept.isEmpty()) {
+                appendLog(AttributesNotKeptMessage(VisibleName(move.entry->name), report));
+            }
         }
     }
     // The lines saying moves finished are a convenience for the replay,

@@ -41,21 +41,26 @@ void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
                 retained.append(record);
                 appendLog(
                     QStringLiteral("跳过 %1：存放文件夹 %2 不存在（磁盘可能未连接），记录已保留")
-                        .arg(LastPathComponent(storedPath), folder));
+                        .arg(VisibleName(LastPathComponent(storedPath)), VisibleName(folder)));
             }
             continue;
         }
         const QString destination = UniquePath(originalPath);
         Error error;
-        bool moved = MoveItem(storedPath, destination, &error);
+        MoveReport report;
+        bool moved = MoveItem(storedPath, destination, &error, &report);
         if (!moved && error.domain == PosixErrorDomain && error.code == ENOENT) {
             // The folder that is to hold it is missing: make it, then try
             // again. Creating it only when needed saves a call per item.
             CreateDirectories(DeletingLastPathComponent(originalPath), nullptr);
-            moved = MoveItem(storedPath, destination, &error);
+            moved = MoveItem(storedPath, destination, &error, &report);
         }
         if (moved) {
             ++restored;
+            if (!report.attributesNotKept.isEmpty()) {
+                appendLog(
+                    AttributesNotKeptMessage(VisibleName(LastPathComponent(storedPath)), report));
+            }
             continue;
         }
         ++skipped;

@@ -3,12 +3,17 @@
 #include "engine/MoveItem.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QMap>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -301,6 +306,371 @@ TEST_F(MoveItemTest, ListingSeesEveryEntryAndItsHiddenFlag) {
     ::unlink(badName.constData()); // QTemporaryDir cannot see it to remove it
     EXPECT_FALSE(ListDirectory(p("missing"), &entries, &error));
     EXPECT_EQ(error.description, QStringLiteral("项目不存在"));
+}
+
+// ---- Cross-volume moves keep what a rename keeps ----
+
+using Attributes = QMap<QByteArray, QByteArray>;
+
+// Every extended attribute of path, a final link not followed.
+Attributes AttributesOf(const QString &path) {
+    const QByteArray p = Bytes(path);
+    QByteArray names(1 << 16, '\0');
+    const ssize_t length = ::llistxattr(p.constData(), names.data(), names.size());
+    Attributes attributes;
+    for (qsizetype at = 0; at < length; at += qstrlen(names.constData() + at) + 1) {
+        const char *name = names.constData() + at;
+        QByteArray value(1 << 16, '\0');
+        const ssize_t size = ::lgetxattr(p.constData(), name, value.data(), value.size());
+        attributes.insert(name, size < 0 ? QByteArray("<unreadable>") : value.left(size));
+    }
+    return attributes;
+}
+
+bool SetAttribute(const QString &path, const char *name, const QByteArray &value) {
+    return ::lsetxattr(Bytes(path).constData(), name, value.constData(),
+                       static_cast<size_t>(value.size()), 0) == 0;
+}
+
+// A POSIX ACL as the kernel stores it: version 2, then (tag, permissions, id).
+QByteArray Acl(std::initializer_list<std::array<quint32, 3>> entries) {
+    QByteArray blob;
+    const auto put = [&blob](quint32 value, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            blob.append(static_cast<char>((value >> (8 * i)) & 0xff));
+        }
+    };
+    put(2, 4);
+    for (const auto &[tag, permissions, id] : entries) {
+        put(tag, 2);
+        put(permissions, 2);
+        put(id, 4);
+    }
+    return blob;
+}
+constexpr quint32 Anyone = 0xffffffff;
+const QByteArray FileAcl = Acl(
+    {{0x01, 6, Anyone}, {0x02, 6, 4321}, {0x04, 4, Anyone}, {0x10, 6, Anyone}, {0x20, 4, Anyone}});
+const QByteArray FolderAcl = Acl({{0x01, 7, Anyone}, {0x04, 5, Anyone}, {0x20, 5, Anyone}});
+
+// What a move must keep of each entry under a folder, keyed by relative path.
+struct Facts {
+    QString sharesInodeWith; // the first path (in sorted order) naming the same inode
+    mode_t mode = 0;
+    off_t size = 0;
+    blkcnt_t blocks = 0;
+    QString linkTarget;
+    Attributes attributes;
+};
+
+QMap<QString, Facts> Survey(const QString &folder) {
+    QStringList paths{QString()};
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        paths.append(it.next().mid(folder.size() + 1));
+    }
+    paths.sort();
+    QMap<QString, Facts> facts;
+    QMap<ino_t, QString> firstName;
+    for (const QString &relative : paths) {
+        const QString path = relative.isEmpty() ? folder : folder + QLatin1Char('/') + relative;
+        struct stat st {};
+        EXPECT_EQ(::lstat(Bytes(path).constData(), &st), 0) << relative.toStdString();
+        Facts &f = facts[relative];
+        if (!S_ISDIR(st.st_mode) && !firstName.contains(st.st_ino)) {
+            firstName.insert(st.st_ino, relative);
+        }
+        f.sharesInodeWith = S_ISDIR(st.st_mode) ? relative : firstName.value(st.st_ino);
+        f.mode = st.st_mode;
+        f.size = S_ISDIR(st.st_mode) ? 0 : st.st_size;
+        f.blocks = S_ISREG(st.st_mode) ? st.st_blocks : 0;
+        if (S_ISLNK(st.st_mode)) {
+            QByteArray target(4096, '\0');
+            target.truncate(::readlink(Bytes(path).constData(), target.data(), target.size()));
+            f.linkTarget = QFile::decodeName(target);
+        }
+        f.attributes = AttributesOf(path);
+    }
+    return facts;
+}
+
+std::string Describe(const Facts &f) {
+    QStringList names;
+    for (auto it = f.attributes.begin(); it != f.attributes.end(); ++it) {
+        names.append(QString::fromLatin1(it.key() + '=' + it.value().toHex()));
+    }
+    return QStringLiteral("inode of %1, mode %2, size %3, blocks %4, attributes {%5}")
+        .arg(f.sharesInodeWith)
+        .arg(f.mode, 0, 8)
+        .arg(f.size)
+        .arg(f.blocks)
+        .arg(names.join(QStringLiteral(", ")))
+        .toStdString();
+}
+
+void ExpectSameTree(const QMap<QString, Facts> &before, const QMap<QString, Facts> &after) {
+    EXPECT_EQ(after.keys(), before.keys());
+    for (auto it = before.begin(); it != before.end(); ++it) {
+        const Facts &was = it.value();
+        const Facts now = after.value(it.key());
+        // ext4 counts an attribute block in st_blocks, tmpfs does not: only
+        // a file without attributes must match exactly.
+        const bool same =
+            now.sharesInodeWith == was.sharesInodeWith && now.mode == was.mode &&
+            now.size == was.size && now.linkTarget == was.linkTarget &&
+            now.attributes == was.attributes &&
+            (was.attributes.isEmpty() ? now.blocks == was.blocks : now.blocks <= was.blocks);
+        EXPECT_TRUE(same) << "'" << it.key().toStdString() << "'\n  before: " << Describe(was)
+                          << "\n  after:  " << Describe(now);
+    }
+}
+
+// A folder on /dev/shm when that is a file system of its own that keeps user
+// attributes (tmpfs does on recent kernels); else an empty text and why.
+QString OtherVolume(const QString &sandbox, std::unique_ptr<QTemporaryDir> *dir, QString *why) {
+    const QString shm = QStringLiteral("/dev/shm");
+    if (FileSystemId(shm).isEmpty() || FileSystemId(shm) == FileSystemId(sandbox)) {
+        *why = QStringLiteral("/dev/shm is not a separate file system here");
+        return {};
+    }
+    *dir = std::make_unique<QTemporaryDir>(shm + QStringLiteral("/kestrue-test-XXXXXX"));
+    if (!(*dir)->isValid() || !SetAttribute((*dir)->path(), "user.probe", "1")) {
+        *why = QStringLiteral("/dev/shm keeps no user extended attributes on this kernel");
+        return {};
+    }
+    ::removexattr(Bytes((*dir)->path()).constData(), "user.probe");
+    return (*dir)->path();
+}
+
+class CrossVolumeTest : public MoveItemTest {
+protected:
+    void SetUp() override {
+        MoveItemTest::SetUp();
+        QString why;
+        other = OtherVolume(root(), &shm, &why);
+        if (other.isEmpty()) {
+            GTEST_SKIP() << why.toStdString();
+        }
+    }
+    void TearDown() override {
+        move_detail::SetAttributeFaultHook({});
+        MoveItemTest::TearDown();
+    }
+    std::unique_ptr<QTemporaryDir> shm;
+    QString other;
+};
+
+TEST_F(CrossVolumeTest, KeepsHardLinksHolesAndAttributes) {
+    constexpr off_t Sparse = off_t{64} << 20;
+    WriteFile(p("outside.txt"), "outside");
+    MakeDir(p("project/sub"));
+    WriteFile(p("project/file.txt"), "content");
+    ASSERT_EQ(::link(Bytes(p("project/file.txt")), Bytes(p("project/sub/second.txt"))), 0);
+    ASSERT_EQ(::link(Bytes(p("project/file.txt")), Bytes(p("project/third.txt"))), 0);
+    ASSERT_EQ(::link(Bytes(p("outside.txt")), Bytes(p("project/outside-link.txt"))), 0);
+    ASSERT_TRUE(QFile::link(QStringLiteral("file.txt"), p("project/to-file")));
+    {
+        QFile sparse(p("project/sparse.img"));
+        ASSERT_TRUE(sparse.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(sparse.seek(Sparse / 2));
+        ASSERT_EQ(sparse.write("abc"), 3);
+        ASSERT_TRUE(sparse.resize(Sparse));
+        QFile empty(p("project/empty-sparse.img"));
+        ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(empty.resize(Sparse / 4));
+    }
+    ASSERT_TRUE(
+        SetAttribute(p("project/file.txt"), "user.xdg.origin.url", "https://example.org/f"));
+    ASSERT_TRUE(SetAttribute(p("project/file.txt"), "system.posix_acl_access", FileAcl));
+    ASSERT_TRUE(SetAttribute(p("project/sparse.img"), "user.empty", QByteArray()));
+    ASSERT_TRUE(SetAttribute(p("project"), "user.note", "folder note"));
+    ASSERT_TRUE(SetAttribute(p("project/sub"), "system.posix_acl_default", FolderAcl));
+    const QMap<QString, Facts> before = Survey(p("project"));
+    ASSERT_LT(before.value(QStringLiteral("sparse.img")).blocks, 1024) << "no holes to keep here";
+
+    Error error;
+    MoveReport report;
+    report.attributesNotKept = QStringList{QStringLiteral("stale")};
+    ASSERT_TRUE(MoveItem(p("project"), other + QStringLiteral("/project"), &error, &report))
+        << error.description.toStdString();
+    EXPECT_TRUE(report.attributesNotKept.isEmpty())
+        << report.attributesNotKept.join(' ').toStdString();
+    EXPECT_FALSE(EntryExists(p("project")));
+    ExpectSameTree(before, Survey(other + QStringLiteral("/project")));
+
+    QFile sparse(other + QStringLiteral("/project/sparse.img"));
+    ASSERT_TRUE(sparse.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(sparse.seek(Sparse / 2 - 1));
+    EXPECT_EQ(sparse.read(5), QByteArray("\0abc\0", 5));
+    struct stat st {};
+    ASSERT_EQ(::stat(Bytes(p("outside.txt")), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u) << "the outside file lost only the moved name";
+    EXPECT_EQ(ReadFile(p("outside.txt")), "outside");
+}
+
+TEST_F(CrossVolumeTest, SymbolicLinkKeepsItsAttributes) {
+    ASSERT_TRUE(QFile::link(QStringLiteral("somewhere"), p("link")));
+    // Linux refuses user.* on links; trusted.* is allowed to root.
+    if (!SetAttribute(p("link"), "user.tag", "blue") &&
+        !SetAttribute(p("link"), "trusted.tag", "blue")) {
+        GTEST_SKIP() << "this system keeps no extended attribute on a symbolic link for this user";
+    }
+    const Attributes before = AttributesOf(p("link"));
+    Error error;
+    ASSERT_TRUE(MoveItem(p("link"), other + QStringLiteral("/link"), &error));
+    EXPECT_TRUE(LinkExists(other + QStringLiteral("/link")));
+    EXPECT_EQ(AttributesOf(other + QStringLiteral("/link")), before);
+}
+
+// Mounts a small file system of the given type for one test, when allowed.
+class Mount {
+public:
+    Mount(const QString &at, const char *type) : at_(Bytes(at)) {
+        mounted_ = ::mount(type, at_.constData(), type, 0, nullptr) == 0;
+    }
+    Mount(const Mount &) = delete;
+    Mount &operator=(const Mount &) = delete;
+    ~Mount() {
+        if (mounted_) {
+            ::umount2(at_.constData(), MNT_DETACH);
+        }
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    QByteArray at_;
+    bool mounted_ = false;
+};
+
+// A refused attribute never fails the move: the item arrives, and the report
+// names exactly what was not kept.
+TEST_F(CrossVolumeTest, RefusedAttributesAreNamedAndTheRestKept) {
+    struct Case {
+        const char *what;
+        bool ramfs; // else /dev/shm with the refusals below
+        std::function<int(const char *name)> refuse;
+        QStringList notKept;
+    };
+    const QStringList all{QStringLiteral("security.kestrue"),
+                          QStringLiteral("system.posix_acl_access"),
+                          QStringLiteral("system.posix_acl_default"), QStringLiteral("user.note"),
+                          QStringLiteral("user.xdg.origin.url")};
+    const Case cases[] = {
+        {"a file system without extended attributes or ACLs (ramfs)", true, {}, all},
+        {"ACLs refused, other attributes kept",
+         false,
+         [](const char *name) { return std::strncmp(name, "system.", 7) == 0 ? EOPNOTSUPP : 0; },
+         {QStringLiteral("system.posix_acl_access"), QStringLiteral("system.posix_acl_default")}},
+        {"security.* refused as for a normal user; the system's own label quietly",
+         false,
+         [](const char *name) { return std::strncmp(name, "security.", 9) == 0 ? EPERM : 0; },
+         {QStringLiteral("security.kestrue")}},
+        {"nothing refused", false, [](const char *) { return 0; }, {}},
+    };
+    QStringList notRun;
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString item = p("item") + QString::number(n);
+        const QString mountPoint = p("mnt") + QString::number(n++);
+        MakeDir(item);
+        WriteFile(item + QStringLiteral("/file"), "data");
+        ASSERT_TRUE(SetAttribute(item + QStringLiteral("/file"), "user.xdg.origin.url", "u"));
+        ASSERT_TRUE(
+            SetAttribute(item + QStringLiteral("/file"), "system.posix_acl_access", FileAcl));
+        ASSERT_TRUE(SetAttribute(item + QStringLiteral("/file"), "security.kestrue", "s"));
+        ASSERT_TRUE(SetAttribute(item, "user.note", "n"));
+        ASSERT_TRUE(SetAttribute(item, "system.posix_acl_default", FolderAcl));
+        ASSERT_TRUE(SetAttribute(item, "security.selinux", "system_u:object_r:user_home_t:s0"));
+        MakeDir(mountPoint);
+        std::unique_ptr<Mount> mount;
+        if (c.ramfs) {
+            mount = std::make_unique<Mount>(mountPoint, "ramfs");
+            if (!mount->mounted()) {
+                notRun.append(QString::fromUtf8(c.what));
+                continue;
+            }
+        }
+        const QString to =
+            (c.ramfs ? mountPoint : other) + QStringLiteral("/item") + QString::number(n);
+        move_detail::SetAttributeFaultHook(
+            [&c](const QByteArray &, const char *name) { return c.refuse ? c.refuse(name) : 0; });
+        const Attributes fileBefore = AttributesOf(item + QStringLiteral("/file"));
+        const Attributes folderBefore = AttributesOf(item);
+        Error error;
+        MoveReport report;
+        ASSERT_TRUE(MoveItem(item, to, &error, &report)) << error.description.toStdString();
+        move_detail::SetAttributeFaultHook({});
+        EXPECT_FALSE(EntryExists(item));
+        EXPECT_EQ(ReadFile(to + QStringLiteral("/file")), "data");
+        QStringList notKept = report.attributesNotKept;
+        notKept.sort();
+        EXPECT_EQ(notKept, c.notKept);
+        // Everything not named arrived unchanged.
+        for (const auto &[path, before] :
+             {std::pair{to + QStringLiteral("/file"), fileBefore}, std::pair{to, folderBefore}}) {
+            Attributes expected = before;
+            expected.removeIf([&](const auto &a) {
+                return a.key() == "security.selinux"
+                           ? c.ramfs || c.refuse("security.selinux")
+                           : c.notKept.contains(QString::fromLatin1(a.key()));
+            });
+            EXPECT_EQ(AttributesOf(path), expected) << path.toStdString();
+        }
+    }
+    if (!notRun.isEmpty()) {
+        GTEST_SKIP() << "not run, mounting is not allowed here: "
+                     << notRun.join("; ").toStdString();
+    }
+}
+
+// The report reaches the log as one line after the item, in both directions.
+class AttributeLogTest : public ControllerTest {
+protected:
+    void TearDown() override {
+        move_detail::SetAttributeFaultHook({});
+        ControllerTest::TearDown();
+    }
+};
+
+TEST_F(AttributeLogTest, OrganizeAndRestoreNameWhatWasNotKept) {
+    std::unique_ptr<QTemporaryDir> shm;
+    QString why;
+    const QString target = OtherVolume(root(), &shm, &why);
+    if (target.isEmpty()) {
+        GTEST_SKIP() << why.toStdString();
+    }
+    const QString file = desktop() + QStringLiteral("/a.txt");
+    WriteFile(file, "a");
+    WriteFile(target + QStringLiteral("/a.txt"), "already there");
+    ASSERT_TRUE(SetAttribute(file, "user.xdg.origin.url", "https://example.org/a"));
+    ASSERT_TRUE(SetAttribute(file, "user.xdg.referrer.url", "https://example.org/"));
+    ASSERT_TRUE(SetAttribute(file, "user.kept", "k"));
+    move_detail::SetAttributeFaultHook([](const QByteArray &, const char *name) {
+        return std::strstr(name, "url") ? EOPNOTSUPP : 0;
+    });
+    setTarget(target);
+    delegate.organizeDesktop();
+    QStringList lines = logMessages();
+    ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
+    const QString prefix = QStringLiteral("a.txt 的部分扩展属性未能保留：");
+    ASSERT_TRUE(lines[0].startsWith(prefix)) << lines[0].toStdString();
+    QStringList names = lines[0].mid(prefix.size()).split(QStringLiteral("、"));
+    names.sort();
+    EXPECT_EQ(names, (QStringList{QStringLiteral("user.xdg.origin.url"),
+                                  QStringLiteral("user.xdg.referrer.url")}));
+    EXPECT_EQ(lines[1], QStringLiteral("整理完成：移动 1 个项目，跳过 0 个项目。"));
+    const QString stored = target + QStringLiteral("/a 1.txt");
+    EXPECT_EQ(AttributesOf(stored), (Attributes{{"user.kept", "k"}}));
+
+    ASSERT_TRUE(SetAttribute(stored, "user.restore.url", "r"));
+    delegate.restoreFiles();
+    lines = logMessages().mid(2);
+    EXPECT_EQ(lines,
+              (QStringList{QStringLiteral("a 1.txt 的部分扩展属性未能保留：user.restore.url"),
+                           QStringLiteral("还原完成：还原 1 个项目，跳过 0 个项目。")}));
+    EXPECT_EQ(AttributesOf(file), (Attributes{{"user.kept", "k"}}));
 }
 
 } // namespace
