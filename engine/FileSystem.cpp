@@ -40,19 +40,13 @@ QSet<QByteArray> ReadHiddenList(const QString &folder) {
 
 } // namespace
 
-bool ItemExists(const QString &path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
 bool EntryExists(const QString &path) {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
-bool IsDirectory(const QString &path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+QString UniquePath(const QString &wanted) {
+    return UniquePath(wanted, [](const QString &path) { return EntryExists(path); });
 }
 
 bool CreateDirectories(const QString &path, Error *error) {
