@@ -15,10 +15,7 @@ void Sandbox::SetUp() {
     dir_ = std::make_unique<QTemporaryDir>();
     ASSERT_TRUE(dir_->isValid());
     MakeDir(desktop());
-    qputenv("HOME", QFile::encodeName(home()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home() + QStringLiteral("/.config")));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home() + QStringLiteral("/.local/share")));
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(home() + QStringLiteral("/.cache")));
+    EnterSandbox(home());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                        home() + QStringLiteral("/.config"));
 }
@@ -40,7 +37,14 @@ void ControllerTest::SetUp() {
 }
 
 QStringList ControllerTest::logMessages() const {
+    return LogMessages(delegate);
+}
+
+QStringList LogMessages(const OrganizerAppDelegate &delegate) {
     QStringList messages;
+    if (delegate.logView() == nullptr) {
+        return messages;
+    }
     const QString text = delegate.logView()->toPlainText();
     for (const QString &line : text.split(QLatin1Char('\n'))) {
         if (line.isEmpty()) {
@@ -79,6 +83,11 @@ QStringList Names(const QString &folder) {
                                                QDir::NoDotAndDotDot);
     names.sort();
     return names;
+}
+
+bool IsDirectory(const QString &path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool LinkExists(const QString &path) {

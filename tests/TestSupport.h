@@ -2,6 +2,7 @@
 // Test fixtures: every case gets a fresh temporary home with its own XDG
 // folders and settings file, so nothing touches the real home folder.
 
+#include "SandboxEnvironment.h"
 #include "app/OrganizerAppDelegate.h"
 
 #include <QByteArray>
@@ -42,17 +43,21 @@ class ControllerTest : public Sandbox {
 protected:
     void SetUp() override;
 
-    // Log lines without their "[time] " prefix.
     QStringList logMessages() const;
     void setTarget(const QString &text);
 
     OrganizerAppDelegate delegate;
 };
 
+// The log's lines without their "[time] " prefix.
+QStringList LogMessages(const OrganizerAppDelegate &delegate);
+
 void WriteFile(const QString &path, const QByteArray &bytes);
 QByteArray ReadFile(const QString &path);
 void MakeDir(const QString &path);
 // Names in a folder, sorted, hidden ones included.
 QStringList Names(const QString &folder);
+// True when a folder (or a link to one) exists at path.
+bool IsDirectory(const QString &path);
 bool LinkExists(const QString &path);
 QString FileSystemId(const QString &path);

@@ -2,7 +2,7 @@
 // folder it is given through the environment, saying "ready" just before the
 // run starts so the parent can kill it part-way.
 
-#include "app/Constants.h"
+#include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
 
 #include <QGuiApplication>
@@ -11,9 +11,7 @@
 int main(int argc, char *argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
-    QGuiApplication::setApplicationName(AppName);
-    QGuiApplication::setOrganizationName(OrganizationName);
-    QGuiApplication::setOrganizationDomain(OrganizationDomain);
+    SetApplicationIdentity();
 
     OrganizerAppDelegate delegate;
     delegate.loadManifest();

@@ -1,6 +1,5 @@
 #include "TestSupport.h"
 #include "app/Constants.h"
-#include "engine/FileSystem.h"
 #include "ui/LogAndSummary.h"
 
 #include <QDir>
