@@ -1,4 +1,4 @@
-#include "app/Constants.h"
+#include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
 #include "app/SingleInstance.h"
 #include "ui/Picture.h"
@@ -11,10 +11,7 @@ int main(int argc, char *argv[]) {
     // The application takes no arguments, the toolkit's own included.
     int toolkitArgc = argc > 0 ? 1 : 0;
     QApplication application(toolkitArgc, argv);
-    QApplication::setApplicationName(AppName);
-    QApplication::setOrganizationName(OrganizationName);
-    QApplication::setOrganizationDomain(OrganizationDomain);
-    QApplication::setDesktopFileName(DesktopFileName);
+    SetApplicationIdentity();
     QApplication::setWindowIcon(DogIcon());
 
     OrganizerAppDelegate delegate;

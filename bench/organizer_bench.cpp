@@ -5,8 +5,10 @@
 // its own so that its peak memory is its own.
 
 #include "app/Constants.h"
+#include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
 #include "engine/Manifest.h"
+#include "tests/SandboxEnvironment.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -66,10 +68,7 @@ struct Sandbox {
         QDir().mkpath(support());
     }
     QProcessEnvironment environment() const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+        QProcessEnvironment env = SandboxEnvironment(home());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         return env;
     }
@@ -199,9 +198,7 @@ ChildResult RunChild(const Sandbox &box, const QStringList &args) {
 
 int ChildMain(int argc, char *argv[]) {
     QApplication application(argc, argv);
-    QApplication::setApplicationName(AppName);
-    QApplication::setOrganizationName(OrganizationName);
-    QApplication::setOrganizationDomain(OrganizationDomain);
+    SetApplicationIdentity();
     const QStringList args = QCoreApplication::arguments().mid(2);
     const QString role = args.value(0);
 

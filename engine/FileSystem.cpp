@@ -40,9 +40,9 @@ QSet<QByteArray> ReadHiddenList(const QString &folder) {
 
 } // namespace
 
-bool ItemExists(const QString &path) {
+bool IsDirectory(const QString &path) {
     struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool EntryExists(const QString &path) {
@@ -50,9 +50,8 @@ bool EntryExists(const QString &path) {
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
-bool IsDirectory(const QString &path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+QString UniquePath(const QString &wanted) {
+    return UniquePath(wanted, [](const QString &path) { return EntryExists(path); });
 }
 
 bool CreateDirectories(const QString &path, Error *error) {

@@ -1,7 +1,8 @@
 #pragma once
 // Thin, error-describing wrappers over the POSIX calls the engine needs:
-// existence tests, creating a folder chain, listing a folder with hidden
-// flags, removing a tree. Paths are converted with the file-name encoding.
+// existence tests and free names, creating a folder chain, listing a folder
+// with hidden flags, removing a tree. Paths are converted with the file-name
+// encoding.
 
 #include "engine/Error.h"
 
@@ -10,16 +11,17 @@
 #include <functional>
 #include <vector>
 
-// True when anything exists at path, following a final symbolic link:
-// a dangling link counts as nothing there.
-bool ItemExists(const QString &path);
+// True when a folder (or a link to one) exists at path.
+bool IsDirectory(const QString &path);
 
 // True when a directory entry exists at path, the link itself included:
 // a dangling link counts as taken. Used where a name must be free.
 bool EntryExists(const QString &path);
 
-// True when a folder (or a link to one) exists at path.
-bool IsDirectory(const QString &path);
+// The wanted path when no entry is there, else the first free numbered
+// variant beside it (see the two-argument UniquePath in engine/PathRules.h).
+// Asks the file system and changes nothing on disk.
+QString UniquePath(const QString &wanted);
 
 // Creates path and every missing folder above it. An existing folder (or a
 // link to one) is success; anything else in the way is an error.

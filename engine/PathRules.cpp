@@ -1,7 +1,5 @@
 #include "engine/PathRules.h"
 
-#include "engine/FileSystem.h"
-
 #include <QDir>
 #include <QFile>
 #include <QStringList>
@@ -171,10 +169,6 @@ bool PathIsEqualOrInside(const QString &path, const QString &folder) {
         return true;
     }
     return path.startsWith(folder + Separator);
-}
-
-QString UniquePath(const QString &wanted) {
-    return UniquePath(wanted, [](const QString &path) { return EntryExists(path); });
 }
 
 QString UniquePath(const QString &wanted, const std::function<bool(const QString &)> &taken) {

@@ -1,8 +1,8 @@
 #pragma once
 // Path arithmetic on text: the standardised form that paths are compared and
-// recorded in, joining and splitting names, the inside test and free names.
-// Everything here is lexical except UniquePath, which asks the file system
-// whether a name is taken and changes nothing on disk.
+// recorded in, joining and splitting names, the inside test and the numbering
+// of free names. Nothing here touches the file system; the form of UniquePath
+// that asks it whether a name is taken lives in engine/FileSystem.h.
 
 #include <QString>
 #include <functional>
@@ -39,11 +39,8 @@ QString NumberedPath(const NameSplit &split, qint64 counter);
 // True when path is folder or lies inside it, compared as exact text.
 bool PathIsEqualOrInside(const QString &path, const QString &folder);
 
-// The wanted path when nothing is there, else the first free "name N" variant
-// (N from 1 to 9999), else the wanted path with "-<UUID>" appended.
-QString UniquePath(const QString &wanted);
-
-// The same, with taken deciding whether a candidate is taken.
+// The wanted path when taken says it is free, else the first free "name N"
+// variant (N from 1 to 9999), else the wanted path with "-<UUID>" appended.
 QString UniquePath(const QString &wanted, const std::function<bool(const QString &)> &taken);
 
 inline constexpr qint64 UniquePathMaxCounter = 9999;

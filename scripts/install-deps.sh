@@ -9,6 +9,9 @@ packages=(
     qt6-base-dev qt6-qpa-plugins qt6-svg-dev
     libgtest-dev
     fonts-noto-cjk
+    # The monospace faces a desktop usually has, so the suite runs against
+    # the same font set as a user's machine.
+    fonts-noto-mono fonts-dejavu-core
     "$@"
 )
 

@@ -1,4 +1,5 @@
-#include "app/Constants.h"
+#include "SandboxEnvironment.h"
+#include "app/Identity.h"
 
 #include <QApplication>
 #include <QDir>
@@ -11,16 +12,11 @@ int main(int argc, char *argv[]) {
     }
     // Nothing the toolkit caches at start-up may land in the real home folder.
     QTemporaryDir startHome;
-    qputenv("HOME", QFile::encodeName(startHome.path()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(startHome.path() + QStringLiteral("/.config")));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(startHome.path() + QStringLiteral("/.local/share")));
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(startHome.path() + QStringLiteral("/.cache")));
+    EnterSandbox(startHome.path());
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(startHome.path()));
 
     QApplication application(argc, argv);
-    QApplication::setApplicationName(AppName);
-    QApplication::setOrganizationName(OrganizationName);
-    QApplication::setOrganizationDomain(OrganizationDomain);
+    SetApplicationIdentity();
 
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -19,10 +19,7 @@ void Sandbox::SetUp() {
     dir_ = std::make_unique<QTemporaryDir>();
     ASSERT_TRUE(dir_->isValid());
     MakeDir(desktop());
-    qputenv("HOME", QFile::encodeName(home()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home() + QStringLiteral("/.config")));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home() + QStringLiteral("/.local/share")));
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(home() + QStringLiteral("/.cache")));
+    EnterSandbox(home());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                        home() + QStringLiteral("/.config"));
 }
@@ -44,7 +41,14 @@ void ControllerTest::SetUp() {
 }
 
 QStringList ControllerTest::logMessages() const {
+    return LogMessages(delegate);
+}
+
+QStringList LogMessages(const OrganizerAppDelegate &delegate) {
     QStringList messages;
+    if (delegate.logView() == nullptr) {
+        return messages;
+    }
     const QString text = delegate.logView()->toPlainText();
     for (const QString &line : text.split(QLatin1Char('\n'))) {
         if (line.isEmpty()) {

@@ -2,7 +2,9 @@
 // Test fixtures: every case gets a fresh temporary home with its own XDG
 // folders and settings file, so nothing touches the real home folder.
 
+#include "SandboxEnvironment.h"
 #include "app/OrganizerAppDelegate.h"
+#include "engine/FileSystem.h"
 
 #include <QByteArray>
 #include <QLabel>
@@ -42,12 +44,14 @@ class ControllerTest : public Sandbox {
 protected:
     void SetUp() override;
 
-    // Log lines without their "[time] " prefix.
     QStringList logMessages() const;
     void setTarget(const QString &text);
 
     OrganizerAppDelegate delegate;
 };
+
+// The log's lines without their "[time] " prefix.
+QStringList LogMessages(const OrganizerAppDelegate &delegate);
 
 void WriteFile(const QString &path, const QByteArray &bytes);
 QByteArray ReadFile(const QString &path);

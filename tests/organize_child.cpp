@@ -5,7 +5,7 @@
 // entry is copied), "placed" (the copy just in place) or "remove" (before a
 // source entry is removed).
 
-#include "app/Constants.h"
+#include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
 #include "engine/MoveItem.h"
 
@@ -16,9 +16,7 @@
 int main(int argc, char *argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
-    QGuiApplication::setApplicationName(AppName);
-    QGuiApplication::setOrganizationName(OrganizationName);
-    QGuiApplication::setOrganizationDomain(OrganizationDomain);
+    SetApplicationIdentity();
 
     const QList<QByteArray> killAt = qgetenv("KESTRUE_KILL_AT").split(':');
     if (killAt.size() == 2) {

@@ -231,10 +231,7 @@ TEST_F(CrashSafetyTest, KilledRunsLoseNoRecord) {
     QSettings().setValue(TargetFolderKey, target);
     QSettings().sync();
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+    const QProcessEnvironment env = SandboxEnvironment(home());
     const auto runChild = [&env](QProcess &child) {
         child.setProcessEnvironment(env);
         child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});

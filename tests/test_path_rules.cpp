@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "engine/FileSystem.h"
 #include "engine/PathRules.h"
 
 #include <QDir>

@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QPalette>
+#include <QWidget>
 
 namespace {
 
@@ -48,6 +49,12 @@ QColor SystemBlue() {
 
 QColor TargetPanelFill() {
     return QColor::fromRgbF(0.97F, 0.97F, 0.97F, 1.0F);
+}
+
+void SetForeground(QWidget *widget, QPalette::ColorRole role, const QColor &color) {
+    QPalette palette = widget->palette();
+    palette.setColor(role, color);
+    widget->setPalette(palette);
 }
 
 } // namespace colors

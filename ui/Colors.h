@@ -4,6 +4,9 @@
 // the documented translucent variants of the text colour.
 
 #include <QColor>
+#include <QPalette>
+
+class QWidget;
 
 namespace colors {
 
@@ -15,5 +18,8 @@ QColor Separator();      // text colour at 10 %
 QColor ControlText();
 QColor SystemBlue();      // the system accent blue, lighter on a dark palette
 QColor TargetPanelFill(); // fixed grey, white level 0.97
+
+// Gives widget the colour for role, leaving its other roles to the palette.
+void SetForeground(QWidget *widget, QPalette::ColorRole role, const QColor &color);
 
 } // namespace colors

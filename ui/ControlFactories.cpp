@@ -14,12 +14,6 @@ QFont SystemFont(double pixelSize, bool bold) {
     return font;
 }
 
-void SetForeground(QWidget *widget, QPalette::ColorRole role, const QColor &color) {
-    QPalette palette = widget->palette();
-    palette.setColor(role, color);
-    widget->setPalette(palette);
-}
-
 } // namespace
 
 std::unique_ptr<QLabel> OrganizerAppDelegate::label(const QString &text, double fontSize,
@@ -29,7 +23,7 @@ std::unique_ptr<QLabel> OrganizerAppDelegate::label(const QString &text, double 
     label->setWordWrap(false);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     label->setFont(SystemFont(fontSize, bold));
-    SetForeground(label.get(), QPalette::WindowText, colors::Label());
+    colors::SetForeground(label.get(), QPalette::WindowText, colors::Label());
     label->setAccessibleName(text);
     return label;
 }
@@ -38,8 +32,8 @@ std::unique_ptr<QPushButton> OrganizerAppDelegate::button(const QString &title, 
                                                           bool primary) {
     auto button = std::make_unique<QPushButton>(title);
     button->setFont(SystemFont(16, true));
-    SetForeground(button.get(), QPalette::ButtonText,
-                  primary ? colors::SystemBlue() : colors::ControlText());
+    colors::SetForeground(button.get(), QPalette::ButtonText,
+                          primary ? colors::SystemBlue() : colors::ControlText());
     // Return presses no button.
     button->setAutoDefault(false);
     button->setDefault(false);

@@ -48,9 +48,12 @@ void OrganizerAppDelegate::updateSummary() {
         return;
     }
     const auto count = static_cast<qulonglong>(manifest_.size());
-    summaryField_->setText(
+    const QString text =
         QStringLiteral("完成情况：已记录 %1 个可还原项目。隐藏项目和目标文件夹默认跳过。")
-            .arg(count));
+            .arg(count);
+    summaryField_->setText(text);
+    // Screen readers read a label's name, not its text: keep them in step.
+    summaryField_->setAccessibleName(text);
 }
 
 void OrganizerAppDelegate::appendLog(const QString &message) {

@@ -46,10 +46,14 @@ Widget *Place(std::unique_ptr<Widget> element, QWidget *content, const QRect &fr
     return placed;
 }
 
-void SetTextColor(QLabel *label, const QColor &color) {
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, color);
-    label->setPalette(palette);
+// The header's sentence names the Mac only where it runs on one.
+QString HeaderDescription() {
+#ifdef Q_OS_MACOS
+    return QStringLiteral(
+        "整理 Mac 桌面上的文件和文件夹，集中放入指定文件夹，并可按记录一键还原。");
+#else
+    return QStringLiteral("整理桌面上的文件和文件夹，集中放入指定文件夹，并可按记录一键还原。");
+#endif
 }
 
 void CenterOnScreen(QWidget *window) {
@@ -98,16 +102,13 @@ void OrganizerAppDelegate::buildWindow() {
 
     Place(label(AppName, 28, true), content, ContentFrame(136, 458, 360, 38), "headerTitle");
 
-    QLabel *description =
-        Place(label(QStringLiteral(
-                        "整理 Mac 桌面上的文件和文件夹，集中放入指定文件夹，并可按记录一键还原。"),
-                    15, false),
-              content, ContentFrame(138, 428, 560, 24), "headerDescription");
-    SetTextColor(description, colors::SecondaryLabel());
+    QLabel *description = Place(label(HeaderDescription(), 15, false), content,
+                                ContentFrame(138, 428, 560, 24), "headerDescription");
+    colors::SetForeground(description, QPalette::WindowText, colors::SecondaryLabel());
 
     QLabel *desktopLine = Place(label(QStringLiteral("桌面位置：%1").arg(desktopPath()), 13, false),
                                 content, ContentFrame(138, 402, 560, 20), "desktopLine");
-    SetTextColor(desktopLine, colors::TertiaryLabel());
+    colors::SetForeground(desktopLine, QPalette::WindowText, colors::TertiaryLabel());
 
     Place(std::make_unique<TargetPanel>(), content, ContentFrame(32, 280, 696, 100), "targetPanel");
 
@@ -128,8 +129,7 @@ void OrganizerAppDelegate::buildWindow() {
 
     QLabel *summary =
         Place(label(QString(), 13, false), content, ContentFrame(34, 188, 690, 22), "summaryField");
-    summary->setAccessibleName(QStringLiteral("完成情况"));
-    SetTextColor(summary, colors::SecondaryLabel());
+    colors::SetForeground(summary, QPalette::WindowText, colors::SecondaryLabel());
     setSummaryField(summary);
 
     // The log's scrolling frame and its text are one widget in Qt.
