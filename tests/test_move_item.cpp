@@ -486,6 +486,8 @@ TEST_F(CrossVolumeTest, KeepsHardLinksHolesAndAttributes) {
     ASSERT_TRUE(SetAttribute(p("project/sparse.img"), "user.empty", QByteArray()));
     ASSERT_TRUE(SetAttribute(p("project"), "user.note", "folder note"));
     ASSERT_TRUE(SetAttribute(p("project/sub"), "system.posix_acl_default", FolderAcl));
+    // What lands in the target must not inherit the target's ACL.
+    ASSERT_TRUE(SetAttribute(other, "system.posix_acl_default", FolderAcl));
     const QMap<QString, Facts> before = Survey(p("project"));
     ASSERT_LT(before.value(QStringLiteral("sparse.img")).blocks, 1024) << "no holes to keep here";
 
