@@ -278,14 +278,30 @@ bool QuietWhenRefused(const char *name) {
     return std::strcmp(name, "security.selinux") == 0;
 }
 
-void CopyAttributes(const QByteArray &from, const QByteArray &to, CopyContext &context) {
+constexpr const char *AccessAcl = "system.posix_acl_access";
+constexpr const char *DefaultAcl = "system.posix_acl_default";
+
+void CopyAttributes(const QByteArray &from, const QByteArray &to, const struct stat &st,
+                    CopyContext &context) {
     const QByteArray names = AttributeNames(from);
     std::vector<const char *> order;
+    bool accessAcl = false;
+    bool defaultAcl = false;
     for (const char *name = names.constData(); name < names.constData() + names.size();
          name += std::strlen(name) + 1) {
+        accessAcl = accessAcl || std::strcmp(name, AccessAcl) == 0;
+        defaultAcl = defaultAcl || std::strcmp(name, DefaultAcl) == 0;
         if (*name != '\0' && !NeverCopied(name)) {
             order.push_back(name);
         }
+    }
+    // An ACL the copy inherited from the target folder's default ACL is not
+    // the source's: mode alone, as in the source.
+    if (!S_ISLNK(st.st_mode) && !accessAcl) {
+        (void)::lremovexattr(to.constData(), AccessAcl);
+    }
+    if (S_ISDIR(st.st_mode) && !defaultAcl) {
+        (void)::lremovexattr(to.constData(), DefaultAcl);
     }
     // ACLs last: one that denies the owner writing would stop the others.
     std::stable_partition(order.begin(), order.end(),
@@ -313,7 +329,7 @@ void CopyAttributes(const QByteArray &from, const QByteArray &to, CopyContext &c
 void KeepMetadata(const QByteArray &from, const QByteArray &to, const struct stat &st,
                   CopyContext &context) {
     (void)::lchown(to.constData(), st.st_uid, st.st_gid);
-    CopyAttributes(from, to, context);
+    CopyAttributes(from, to, st, context);
     const std::array<timespec, 2> times{st.st_atim, st.st_mtim};
     if (S_ISLNK(st.st_mode)) {
         (void)::utimensat(AT_FDCWD, to.constData(), times.data(), AT_SYMLINK_NOFOLLOW);
