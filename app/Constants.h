@@ -2,9 +2,10 @@
 // The application's fixed names: its display name (also the support folder's
 // name and the error domain), the settings key and the manifest's file name.
 
+#include "engine/Error.h" // AppName
+
 #include <QString>
 
-inline const QString AppName = QStringLiteral("Kestrue一键整理");
 inline const QString TargetFolderKey = QStringLiteral("TargetFolderPath");
 inline const QString ManifestFileName = QStringLiteral("restore-manifest.json");
 inline const QString MirrorFileName = QStringLiteral(".desktop-organizer-restore.json");

@@ -1,5 +1,7 @@
 #include "app/OrganizerAppDelegate.h"
 
+#include "app/RunThread.h"
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -7,7 +9,11 @@
 #include <QPlainTextEdit>
 
 OrganizerAppDelegate::OrganizerAppDelegate() = default;
-OrganizerAppDelegate::~OrganizerAppDelegate() = default;
+
+OrganizerAppDelegate::~OrganizerAppDelegate() {
+    // A thread must not outlive what it reports to.
+    finishRun(true);
+}
 
 bool OrganizerAppDelegate::applicationShouldTerminateAfterLastWindowClosed() const {
     return true;

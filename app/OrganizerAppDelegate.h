@@ -2,13 +2,16 @@
 // The application's one controller. It owns the window, observes the three
 // views the operations write to, holds the in-memory restore manifest, and
 // carries every behaviour as a method; each group below is defined in the
-// file named beside it. It does no work on other threads.
+// file named beside it. File work runs on one worker thread at a time; every
+// method here is called on the UI thread.
 
 #include <QJsonArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <atomic>
+#include <functional>
 #include <memory>
 
 class QLabel;
@@ -17,7 +20,9 @@ class QMainWindow;
 class QMenuBar;
 class QPlainTextEdit;
 class QPushButton;
+class RunThread;
 struct Error;
+struct RunSink;
 
 class OrganizerAppDelegate : public QObject {
     Q_OBJECT
@@ -41,7 +46,7 @@ public:
     QString manifestPath() const;
     QString currentTargetPath() const;
 
-    // Restore manifest: engine/Manifest.cpp
+    // Restore manifest: app/ManifestStore.cpp
     void loadManifest();
     void saveManifest();
 
@@ -63,12 +68,18 @@ public:
     // Target folder chooser: ui/FolderChooser.cpp
     void chooseFolder(QObject *sender = nullptr);
 
-    // Target folder preparation: engine/TargetPreparation.cpp
+    // Target folder preparation: app/Operations.cpp
     bool prepareTarget(const QString &path, Error *error) const;
 
-    // The two moving operations: engine/Organize.cpp, engine/Restore.cpp
+    // The two moving operations: app/Operations.cpp. Each checks its input
+    // here and runs on a worker thread; the window answers meanwhile, shows
+    // progress, and gets the result when the run ends.
     void organizeDesktop(QObject *sender = nullptr);
     void restoreFiles(QObject *sender = nullptr);
+    bool runActive() const;
+    // Waits for the run under way, if any, and applies what it did; asked to
+    // stop first, it ends at its next safe point (quitting does this).
+    void finishRun(bool stop = false);
 
     // State: app/OrganizerAppDelegate.cpp
     QMainWindow *window() const;
@@ -83,6 +94,13 @@ public:
     void setManifest(QJsonArray manifest);
 
 private:
+    // How runs start, report and end: app/Operations.cpp
+    enum class RunKind { Organize, Restore };
+    void startRun(RunKind kind, std::function<void(const RunSink &, const std::atomic<bool> *)> job,
+                  std::function<void()> apply);
+    void showRunUpdates();
+    void setControlsEnabled(bool enabled);
+
     // The menu bar buildMenu makes. On macOS Qt shows a window-less menu bar
     // as the application's; elsewhere buildWindow hands it to the window.
     std::unique_ptr<QMenuBar> mainMenu_;
@@ -95,4 +113,11 @@ private:
     QJsonArray manifest_;
     // What loading found to tell the user, logged after the start-up hint.
     QStringList startupNotices_;
+
+    // The run under way, what applies its result, and what its summary says.
+    std::unique_ptr<RunThread> run_;
+    std::function<void()> applyRun_;
+    RunKind runKind_ = RunKind::Organize;
+    QString copyingName_;       // the item whose copy is being shown
+    qint64 copyingSinceMs_ = 0; // when that copy was first seen
 };

@@ -1,8 +1,13 @@
 #include "app/OrganizerAppDelegate.h"
 
+#include <QCoreApplication>
 #include <utility>
 
 void OrganizerAppDelegate::applicationDidFinishLaunching() {
+    // Quitting needs no question: a run under way stops at its next safe
+    // point and what it moved is saved before the process ends.
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+            [this] { finishRun(true); });
     loadManifest();
     buildMenu();
     buildWindow();

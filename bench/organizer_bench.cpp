@@ -215,8 +215,10 @@ int ChildMain(int argc, char *argv[]) {
         if (role == QLatin1String("organize")) {
             delegate.targetField()->setText(args.value(1));
             delegate.organizeDesktop();
+            delegate.finishRun();
         } else if (role == QLatin1String("restore")) {
             delegate.restoreFiles();
+            delegate.finishRun();
         } else if (role == QLatin1String("log")) {
             const int lines = args.value(1).toInt();
             for (int i = 0; i < lines; ++i) {

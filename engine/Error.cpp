@@ -46,6 +46,8 @@ QString DescribeErrno(int errnum) {
         return QStringLiteral("链接数过多");
     case EOPNOTSUPP:
         return QStringLiteral("文件系统不支持此操作");
+    case ECANCELED:
+        return QStringLiteral("操作已取消");
     default:
         break;
     }

@@ -11,6 +11,10 @@ struct Error {
     QString description;
 };
 
+// The application's display name: also the domain of the program's own
+// errors and the name of its support folder.
+inline const QString AppName = QStringLiteral("Kestrue一键整理");
+
 inline const QString PosixErrorDomain = QStringLiteral("POSIX");
 
 // Describes errno in Simplified Chinese, naming the cause; falls back to the

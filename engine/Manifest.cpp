@@ -1,7 +1,5 @@
 #include "engine/Manifest.h"
 
-#include "app/Constants.h"
-#include "app/OrganizerAppDelegate.h"
 #include "engine/FileSystem.h"
 #include "engine/Journal.h"
 #include "engine/LogText.h"
@@ -286,8 +284,7 @@ bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *er
     return true;
 }
 
-void OrganizerAppDelegate::loadManifest() {
-    const QString path = manifestPath();
+QJsonArray ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices) {
     QFile file(path);
     QByteArray bytes;
     bool readable = true;
@@ -305,8 +302,7 @@ void OrganizerAppDelegate::loadManifest() {
     }
 
     // Moves of a run that ended before its manifest was saved.
-    bool journalExists = false;
-    const std::vector<JournalMove> moves = ReadJournal(JournalPathFor(path), &journalExists);
+    const std::vector<JournalMove> moves = ReadJournal(JournalPathFor(path), journalReplayed);
     QSet<QPair<QString, QString>> recorded;
     if (!moves.empty()) {
         for (const QJsonValue value : std::as_const(loaded)) {
@@ -318,7 +314,7 @@ void OrganizerAppDelegate::loadManifest() {
     for (const JournalMove &move : moves) {
         const QString leftOver = FinishInterruptedMove(move);
         if (!leftOver.isEmpty()) {
-            startupNotices_.append(
+            notices->append(
                 QStringLiteral("整理 %1 时被中断，桌面上剩余的 %2 已保留")
                     .arg(VisibleName(LastPathComponent(move.from)), VisibleName(leftOver)));
         }
@@ -329,25 +325,5 @@ void OrganizerAppDelegate::loadManifest() {
         loaded.append(RestoreRecord(move.from, move.to,
                                     move.done ? move.movedAt : QDateTime::currentSecsSinceEpoch()));
     }
-    setManifest(std::move(loaded));
-    if (journalExists) {
-        saveManifest();
-    }
-}
-
-void OrganizerAppDelegate::saveManifest() {
-    const QByteArray bytes = EncodeManifest(manifest());
-    const QString path = manifestPath();
-    Error error;
-    if (WriteFileAtomically(path, bytes, &error)) {
-        // Every journalled move is in the saved records now.
-        ::unlink(QFile::encodeName(JournalPathFor(path)).constData());
-    } else {
-        appendLog(QStringLiteral("保存还原记录失败：%1").arg(error.description));
-    }
-    const QString target = ResolveTargetPath(currentTargetPath());
-    if (!target.isEmpty()) {
-        WriteFileAtomically(JoinPath(target, MirrorFileName), bytes, nullptr);
-    }
-    updateSummary();
+    return loaded;
 }

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 namespace record_key {
 inline const QString OriginalPath = QStringLiteral("originalPath");
@@ -33,3 +34,10 @@ QByteArray EncodeManifest(const QJsonArray &manifest);
 // into place, so no reader sees a partial file; the file and its folder are
 // synced before it returns true. The folder is not created.
 bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error);
+
+// The manifest file's records, ready to use: a file that holds something
+// but is not a manifest is set aside (never overwritten), and the moves a
+// journal beside it shows completed are added and their interrupted steps
+// finished. *journalReplayed tells whether there was a journal, so the caller
+// saves; notices receives what the user should be told.
+QJsonArray ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices);

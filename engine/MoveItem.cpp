@@ -104,6 +104,16 @@ struct CopyContext {
     std::map<std::pair<dev_t, ino_t>, QByteArray> firstCopies;
     std::vector<char> buffer; // for data the kernel will not copy by itself
     QStringList notKept;
+    // Told of the bytes copied so far; false stops the copy.
+    std::function<bool(qint64 copied, qint64 total)> progress;
+    qint64 copiedBytes = 0;
+    qint64 totalBytes = 0;
+
+    // 0, or ECANCELED when the copy is to stop.
+    int advance(qint64 bytes) {
+        copiedBytes += bytes;
+        return !progress || progress(copiedBytes, totalBytes) ? 0 : ECANCELED;
+    }
 
     void refused(const char *attribute) {
         const QString name = QFile::decodeName(attribute);
@@ -120,15 +130,22 @@ constexpr size_t BufferSize = size_t{1} << 18;
 // Copies the bytes [offset, end) to the same offsets of out: with
 // copy_file_range while the kernel takes it (it refuses most pairs of
 // different file systems), else through the buffer.
-int CopyRange(int in, int out, off_t offset, off_t end, bool *direct, std::vector<char> &buffer) {
+// A stop is honoured, and progress told, at least this often.
+constexpr off_t ProgressStep = off_t{8} << 20;
+
+int CopyRange(int in, int out, off_t offset, off_t end, bool *direct, CopyContext &context) {
+    std::vector<char> &buffer = context.buffer;
     while (offset < end) {
-        const auto want = static_cast<size_t>(std::min<off_t>(end - offset, off_t{1} << 30));
+        const auto want = static_cast<size_t>(std::min<off_t>(end - offset, ProgressStep));
         if (*direct) {
             loff_t inAt = offset;
             loff_t outAt = offset;
             const ssize_t copied = ::copy_file_range(in, &inAt, out, &outAt, want, 0);
             if (copied > 0) {
                 offset += copied;
+                if (const int err = context.advance(copied)) {
+                    return err;
+                }
                 continue;
             }
             if (copied == 0) {
@@ -168,6 +185,9 @@ int CopyRange(int in, int out, off_t offset, off_t end, bool *direct, std::vecto
             done += put;
         }
         offset += got;
+        if (const int err = context.advance(got)) {
+            return err;
+        }
     }
     return 0;
 }
@@ -175,7 +195,7 @@ int CopyRange(int in, int out, off_t offset, off_t end, bool *direct, std::vecto
 // Copies the data regions only, so that holes stay holes; what follows the
 // last region is the file's size alone. A file system that cannot tell holes
 // apart reports the whole file as data, and it is copied as it is.
-int CopyData(int in, int out, std::vector<char> &buffer) {
+int CopyData(int in, int out, CopyContext &context) {
     struct stat st {};
     if (::fstat(in, &st) != 0) {
         return errno;
@@ -201,7 +221,7 @@ int CopyData(int in, int out, std::vector<char> &buffer) {
             }
             hole = std::min(hole, size);
         }
-        if (const int err = CopyRange(in, out, data, hole, &direct, buffer)) {
+        if (const int err = CopyRange(in, out, data, hole, &direct, context)) {
             return err;
         }
         offset = hole;
@@ -351,7 +371,7 @@ bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
         SetError(error, PosixError(errno));
         return false;
     }
-    int err = CopyData(in.get(), out.get(), context.buffer);
+    int err = CopyData(in.get(), out.get(), context);
     if (err == 0) {
         err = out.close();
     }
@@ -539,6 +559,28 @@ bool CopyEntry(const QByteArray &from, const QByteArray &to, CopyContext &contex
     return copied;
 }
 
+// The bytes of file data in a tree, for telling how far its copy is.
+qint64 DataSize(const QByteArray &path) {
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0) {
+        return 0;
+    }
+    if (S_ISREG(st.st_mode)) {
+        return st.st_size;
+    }
+    qint64 total = 0;
+    if (S_ISDIR(st.st_mode)) {
+        ForEachName(
+            path,
+            [&](const char *name) {
+                total += DataSize(path + '/' + name);
+                return true;
+            },
+            nullptr);
+    }
+    return total;
+}
+
 QByteArray TemporarySibling(const QByteArray &to) {
     const qsizetype slash = to.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray() : to.left(slash + 1);
@@ -601,6 +643,10 @@ bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *erro
         return false;
     }
     CopyContext context;
+    if (steps != nullptr && steps->copied) {
+        context.progress = steps->copied;
+        context.totalBytes = DataSize(from);
+    }
     if (!CopyEntry(from, temporary, context, error)) {
         RemoveTree(temporary);
         return false;

@@ -24,6 +24,10 @@ struct MoveSteps {
     std::function<bool(const QByteArray &temporary, Error *error)> copying;
     // The complete copy is in place; the source is about to be removed.
     std::function<void()> placed;
+    // The bytes copied so far of all the item's file data, told at least
+    // every 8 MB. False stops the move: the half copy is removed, the source
+    // stays whole and the move fails with ECANCELED.
+    std::function<bool(qint64 copied, qint64 total)> copied;
 };
 
 // The temporary copies are named with this prefix beside their destination.

@@ -1,12 +1,11 @@
-#include "app/Constants.h"
-#include "app/OrganizerAppDelegate.h"
-#include "engine/Error.h"
+#include "engine/TargetPreparation.h"
+
 #include "engine/FileSystem.h"
 
 #include <QFile>
 #include <sys/stat.h>
 
-bool OrganizerAppDelegate::prepareTarget(const QString &path, Error *error) const {
+bool PrepareTargetFolder(const QString &path, Error *error) {
     if (path.isEmpty()) {
         SetError(error, Error{AppName, 1, QStringLiteral("请先选择指定文件夹。")});
         return false;

@@ -64,6 +64,16 @@ void ControllerTest::setTarget(const QString &text) {
     delegate.targetField()->setText(text);
 }
 
+void Organize(OrganizerAppDelegate &delegate) {
+    delegate.organizeDesktop();
+    delegate.finishRun();
+}
+
+void Restore(OrganizerAppDelegate &delegate) {
+    delegate.restoreFiles();
+    delegate.finishRun();
+}
+
 void WriteFile(const QString &path, const QByteArray &bytes) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();

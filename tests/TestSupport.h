@@ -53,6 +53,10 @@ protected:
 // The log's lines without their "[time] " prefix.
 QStringList LogMessages(const OrganizerAppDelegate &delegate);
 
+// The two actions, each run to its end as the button's run would be.
+void Organize(OrganizerAppDelegate &delegate);
+void Restore(OrganizerAppDelegate &delegate);
+
 void WriteFile(const QString &path, const QByteArray &bytes);
 QByteArray ReadFile(const QString &path);
 void MakeDir(const QString &path);

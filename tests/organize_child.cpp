@@ -39,6 +39,7 @@ int main(int argc, char *argv[]) {
     std::fputs("ready\n", stdout);
     std::fflush(stdout);
     delegate.organizeDesktop();
+    delegate.finishRun();
     std::fputs("finished\n", stdout);
     std::fflush(stdout);
     return 0;

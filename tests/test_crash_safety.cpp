@@ -116,7 +116,7 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
     EXPECT_FALSE(EntryExists(journalFile())) << "the journal goes once the records are saved";
     EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), records);
 
-    next->restoreFiles();
+    Restore(*next);
     EXPECT_EQ(ReadFile(d("name-taken")), "mine");
     EXPECT_EQ(ReadFile(t("name-taken")), "another program's") << "never brought to the Desktop";
     EXPECT_FALSE(EntryExists(d("name-taken 1")));
@@ -151,7 +151,7 @@ TEST_F(CrashSafetyTest, JournalOfAnEarlierRunSurvivesTheNextRun) {
     MakeDir(manifestFile() + QStringLiteral("/blocker"));
     for (const QString &name : {QStringLiteral("a"), QStringLiteral("b")}) {
         WriteFile(desktop() + QLatin1Char('/') + name, name.toUtf8());
-        delegate.organizeDesktop();
+        Organize(delegate);
         EXPECT_TRUE(EntryExists(journalFile()));
     }
     const QStringList log = logMessages();
@@ -166,7 +166,7 @@ TEST_F(CrashSafetyTest, JournalOfAnEarlierRunSurvivesTheNextRun) {
     auto next = restart();
     ASSERT_EQ(next->manifest().size(), 2) << QJsonDocument(next->manifest()).toJson().toStdString();
     EXPECT_FALSE(EntryExists(journalFile()));
-    next->restoreFiles();
+    Restore(*next);
     EXPECT_EQ(ReadFile(desktop() + QStringLiteral("/a")), "a");
     EXPECT_EQ(ReadFile(desktop() + QStringLiteral("/b")), "b");
     EXPECT_TRUE(visible(target).isEmpty());
@@ -176,7 +176,7 @@ TEST_F(CrashSafetyTest, SaveFailureIsToldWithItsCause) {
     ASSERT_TRUE(QDir(supportFolder()).removeRecursively());
     WriteFile(supportFolder(), "a file where the support folder belongs");
     setTarget(target);
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages(),
               (QStringList{QStringLiteral("保存还原记录失败：路径中有一项不是文件夹"),
                            QStringLiteral("整理完成：移动 0 个项目，跳过 0 个项目。")}));
@@ -249,7 +249,7 @@ TEST_F(CrashSafetyTest, KilledRunsLoseNoRecord) {
         runMicros = std::max<qint64>(clock.nsecsElapsed() / 1000, 1000);
         auto next = restart();
         ASSERT_EQ(next->manifest().size(), Items);
-        next->restoreFiles();
+        Restore(*next);
         ASSERT_EQ(visible(desktop()), names);
     }
 
@@ -286,7 +286,7 @@ TEST_F(CrashSafetyTest, KilledRunsLoseNoRecord) {
         ASSERT_EQ(next->manifest().size(), inTarget)
             << "kill " << kill << ": a record missing or doubled";
         ASSERT_EQ(stored.size(), inTarget) << "kill " << kill;
-        next->restoreFiles();
+        Restore(*next);
         ASSERT_EQ(visible(desktop()), names) << "kill " << kill;
         ASSERT_TRUE(visible(target).isEmpty()) << "kill " << kill;
         ASSERT_TRUE(next->manifest().isEmpty());
@@ -365,7 +365,7 @@ TEST_F(CrashSafetyTest, KillsAtEachStepOfACrossVolumeMoveLoseNothing) {
             EXPECT_FALSE(name.startsWith(QStringLiteral(".kestrue-moving-"))) << name.toStdString();
         }
         EXPECT_FALSE(EntryExists(journalFile()));
-        next->restoreFiles();
+        Restore(*next);
         EXPECT_EQ(Tree(desktop()), before);
         EXPECT_TRUE(visible(target).isEmpty()) << visible(target).join(' ').toStdString();
         EXPECT_TRUE(next->manifest().isEmpty());
@@ -428,7 +428,7 @@ TEST_F(CrashSafetyTest, RacingCreatorIsNeverReplaced) {
             }
         }
     });
-    delegate.organizeDesktop();
+    Organize(delegate);
     stop = true;
     creator.join();
     ASSERT_FALSE(created.empty());

@@ -68,7 +68,7 @@ protected:
         next.setSummaryField(new QLabel(window));
         next.setLogView(new QPlainTextEdit(window));
         next.loadManifest();
-        next.restoreFiles();
+        Restore(next);
         EXPECT_EQ(visible(desktop()), desktopNames);
         EXPECT_TRUE(visible(target).isEmpty())
             << visible(target).join(QLatin1Char(' ')).toStdString();
@@ -93,7 +93,7 @@ TEST_F(FullDiskTest, FullBeforeTheRunMovesNothingAndSaysWhy) {
     REQUIRE_MOUNTED(*disk);
     const QStringList names = makeDesktop(3, 8);
     disk->fillLeaving(0);
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages(),
               (QStringList{QStringLiteral("无法写入还原记录（磁盘空间不足），已停止整理"),
                            QStringLiteral("保存还原记录失败：磁盘空间不足"),
@@ -110,7 +110,7 @@ TEST_F(FullDiskTest, FullPartWayRecordsEveryMoveMade) {
     const qint64 line = 40 + QFile::encodeName(desktop() + QLatin1Char('/') + names[0]).size() +
                         QFile::encodeName(target + QLatin1Char('/') + names[0]).size();
     disk->fillLeaving((line * 64 * 13 / 10 + SmallDisk::Page - 1) / SmallDisk::Page);
-    delegate.organizeDesktop();
+    Organize(delegate);
 
     const qint64 moved = visible(target).size();
     ASSERT_GT(moved, 0);
@@ -143,7 +143,7 @@ TEST_F(FullDiskTest, ManifestSaveAloneFailsKeepsTheJournal) {
 
     const QStringList names = makeDesktop(3, 8);
     disk->fillLeaving(2);
-    delegate.organizeDesktop();
+    Organize(delegate);
     const QStringList log = logMessages();
     EXPECT_EQ(log, (QStringList{QStringLiteral("保存还原记录失败：磁盘空间不足"),
                                 QStringLiteral("整理完成：移动 3 个项目，跳过 0 个项目。")}));

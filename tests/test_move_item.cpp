@@ -657,7 +657,7 @@ TEST_F(AttributeLogTest, OrganizeAndRestoreNameWhatWasNotKept) {
         return std::strstr(name, "url") ? EOPNOTSUPP : 0;
     });
     setTarget(target);
-    delegate.organizeDesktop();
+    Organize(delegate);
     QStringList lines = logMessages();
     ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
     const QString prefix = QStringLiteral("a.txt 的部分扩展属性未能保留：");
@@ -671,7 +671,7 @@ TEST_F(AttributeLogTest, OrganizeAndRestoreNameWhatWasNotKept) {
     EXPECT_EQ(AttributesOf(stored), (Attributes{{"user.kept", "k"}}));
 
     ASSERT_TRUE(SetAttribute(stored, "user.restore.url", "r"));
-    delegate.restoreFiles();
+    Restore(delegate);
     lines = logMessages().mid(2);
     EXPECT_EQ(lines,
               (QStringList{QStringLiteral("a 1.txt 的部分扩展属性未能保留：user.restore.url"),

@@ -48,7 +48,7 @@ TEST_F(OrganizeTest, RoundTripBringsEveryKindOfItemBack) {
     const QStringList before = Names(desktop());
 
     const qint64 start = QDateTime::currentSecsSinceEpoch();
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages(), QStringList{closing(3, 0)});
     EXPECT_TRUE(visibleNames(desktop()).isEmpty());
     EXPECT_EQ(visibleNames(target), before);
@@ -72,7 +72,7 @@ TEST_F(OrganizeTest, RoundTripBringsEveryKindOfItemBack) {
     EXPECT_EQ(delegate.summaryField()->text(),
               QStringLiteral("完成情况：已记录 3 个可还原项目。隐藏项目和目标文件夹默认跳过。"));
 
-    delegate.restoreFiles();
+    Restore(delegate);
     EXPECT_EQ(logMessages().last(), restored(3, 0));
     EXPECT_EQ(Names(desktop()), before);
     EXPECT_EQ(ReadFile(d(QStringLiteral("Photos/2024/a.jpg"))), "jpg");
@@ -87,18 +87,18 @@ TEST_F(OrganizeTest, TakenNamesGetNumberedAndComeBackUnderTheirOwnName) {
     MakeDir(target);
     WriteFile(t(QStringLiteral("report.pdf")), "already there");
     WriteFile(d(QStringLiteral("report.pdf")), "first");
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(ReadFile(t(QStringLiteral("report 1.pdf"))), "first");
     EXPECT_EQ(record(0).value(QStringLiteral("name")).toString(), QStringLiteral("report.pdf"));
     EXPECT_EQ(record(0).value(QStringLiteral("storedPath")).toString(),
               t(QStringLiteral("report 1.pdf")));
 
     WriteFile(d(QStringLiteral("report.pdf")), "second");
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(ReadFile(t(QStringLiteral("report 2.pdf"))), "second");
     ASSERT_EQ(delegate.manifest().size(), 2);
 
-    delegate.restoreFiles();
+    Restore(delegate);
     EXPECT_EQ(ReadFile(d(QStringLiteral("report.pdf"))), "second") << "newest record first";
     EXPECT_EQ(ReadFile(d(QStringLiteral("report 1.pdf"))), "first");
     EXPECT_EQ(ReadFile(t(QStringLiteral("report.pdf"))), "already there");
@@ -110,7 +110,7 @@ TEST_F(OrganizeTest, NumberedNamesNeverCollideWithOtherItemsOfTheSameRun) {
     for (const char *name : {"a.txt", "a 1.txt", "a 2.txt"}) {
         WriteFile(d(QString::fromUtf8(name)), name);
     }
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages(), QStringList{closing(3, 0)});
     ASSERT_EQ(delegate.manifest().size(), 3);
     QSet<QString> stored;
@@ -142,7 +142,7 @@ TEST_F(OrganizeTest, HiddenEntriesNeverTakeANumberedName) {
         }
     }
     WriteFile(d(QStringLiteral(".hidden")), hiddenList);
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages(), QStringList{closing(8, 9)});
     staying.sort();
     EXPECT_EQ(Names(desktop()), staying);
@@ -162,25 +162,25 @@ TEST_F(OrganizeTest, SkipsHiddenEntriesAndTheFolderHoldingTheTarget) {
     MakeDir(d(QStringLiteral("Archive/Sorted")));
     MakeDir(d(QStringLiteral("Arch")));
     setTarget(d(QStringLiteral("Archive/Sorted")));
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages(), QStringList{closing(1, 4)});
     EXPECT_EQ(Names(desktop()), (QStringList{QStringLiteral(".DS_Store"), QStringLiteral(".hidden"),
                                              QStringLiteral("Archive"), QStringLiteral("secret")}));
     EXPECT_TRUE(IsDirectory(d(QStringLiteral("Archive/Sorted/Arch"))));
 
     setTarget(d(QStringLiteral("Archive")));
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages().last(), closing(0, 4)) << "the target itself stays";
 }
 
 TEST_F(OrganizeTest, OnlyHiddenEntriesAndEmptyDesktop) {
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages(), QStringList{closing(0, 0)});
     EXPECT_TRUE(EntryExists(t(QStringLiteral(".desktop-organizer-restore.json"))));
     for (const char *name : {".a", ".b", ".c"}) {
         WriteFile(d(QString::fromUtf8(name)), {});
     }
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages().last(), closing(0, 3));
 }
 
@@ -200,7 +200,7 @@ TEST_F(OrganizeTest, TargetErrorsEndTheRunWithOneLine) {
     for (const Case &c : cases) {
         delegate.logView()->clear();
         setTarget(c.target);
-        delegate.organizeDesktop();
+        Organize(delegate);
         EXPECT_EQ(logMessages(), QStringList{c.line}) << c.target.toStdString();
     }
     EXPECT_EQ(ReadFile(d(QStringLiteral("stay"))), "s");
@@ -211,7 +211,7 @@ TEST_F(OrganizeTest, TargetErrorsEndTheRunWithOneLine) {
 TEST_F(OrganizeTest, TargetIsStandardisedCreatedAndRemembered) {
     WriteFile(d(QStringLiteral("a")), "a");
     setTarget(QStringLiteral("~/deep/./er/../Sorted/"));
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(ReadFile(home() + QStringLiteral("/deep/Sorted/a")), "a");
     EXPECT_EQ(QSettings().value(TargetFolderKey).toString(),
               home() + QStringLiteral("/deep/Sorted"));
@@ -224,13 +224,13 @@ TEST_F(OrganizeTest, RememberedSettingIsUsedWhenTheFieldIsBlank) {
     WriteFile(d(QStringLiteral("a")), "a");
     QSettings().setValue(TargetFolderKey, target);
     setTarget(QString());
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(ReadFile(t(QStringLiteral("a"))), "a");
 }
 
 TEST_F(OrganizeTest, DesktopErrorsEndTheRunAfterTheSettingIsWritten) {
     ASSERT_TRUE(QDir(desktop()).removeRecursively());
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(logMessages(), QStringList{QStringLiteral("读取桌面失败：项目不存在")});
     EXPECT_EQ(QSettings().value(TargetFolderKey).toString(), target);
     EXPECT_FALSE(EntryExists(supportFolder() + QStringLiteral("/restore-manifest.json")));
@@ -241,7 +241,7 @@ TEST_F(OrganizeTest, DesktopThatIsTheHomeFolderMovesNothing) {
     WriteFile(home() + QStringLiteral("/.config/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"$HOME/\"\n");
     WriteFile(home() + QStringLiteral("/Documents"), "precious");
     ASSERT_EQ(delegate.desktopPath(), home());
-    delegate.organizeDesktop();
+    Organize(delegate);
     const QStringList log = logMessages();
     ASSERT_EQ(log.size(), 1);
     EXPECT_TRUE(log[0].startsWith(QStringLiteral("读取桌面失败：桌面文件夹就是用户主文件夹")));
@@ -257,7 +257,7 @@ TEST_F(OrganizeTest, AFailingMoveIsSkippedAndTheRunGoesOn) {
     // not say so: "box" is not skipped, and moving it into itself fails.
     ASSERT_TRUE(QFile::link(d(QStringLiteral("box")), root() + QStringLiteral("/via")));
     setTarget(root() + QStringLiteral("/via/inner"));
-    delegate.organizeDesktop();
+    Organize(delegate);
     const QStringList log = logMessages();
     ASSERT_EQ(log.size(), 2) << log.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(log[0].startsWith(QStringLiteral("跳过 box："))) << log[0].toStdString();
@@ -272,7 +272,7 @@ TEST_F(OrganizeTest, UndecodableNamesStayWithAClearLine) {
     ASSERT_EQ(
         ::rename(QFile::encodeName(d(QStringLiteral("placeholder"))).constData(), bad.constData()),
         0);
-    delegate.organizeDesktop();
+    Organize(delegate);
     const QStringList log = logMessages();
     ASSERT_EQ(log.size(), 2);
     EXPECT_TRUE(log[0].endsWith(QStringLiteral("：文件名无法记录")));
@@ -295,7 +295,7 @@ TEST_F(OrganizeTest, NamesCannotForgeLogLines) {
     ASSERT_TRUE(QFile::link(d(forged), root() + QStringLiteral("/via")));
     const QString inner = root() + QStringLiteral("/via/inner");
     setTarget(inner);
-    delegate.organizeDesktop();
+    Organize(delegate);
 
     const QStringList log = logMessages();
     ASSERT_EQ(log.size(), 2) << log.join(QLatin1Char('|')).toStdString();
@@ -310,7 +310,7 @@ TEST_F(OrganizeTest, NamesCannotForgeLogLines) {
     EXPECT_EQ(record(0).value(QStringLiteral("storedPath")).toString(),
               inner + QLatin1Char('/') + moving);
     EXPECT_EQ(ReadFile(inner + QLatin1Char('/') + moving), "m");
-    delegate.restoreFiles();
+    Restore(delegate);
     EXPECT_EQ(ReadFile(d(moving)), "m");
     EXPECT_EQ(logMessages().last(), restored(1, 0));
 }
@@ -318,7 +318,7 @@ TEST_F(OrganizeTest, NamesCannotForgeLogLines) {
 TEST_F(OrganizeTest, TargetThatIsTheDesktopRenamesInPlace) {
     WriteFile(d(QStringLiteral("report.pdf")), "r");
     setTarget(desktop());
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(Names(desktop()), (QStringList{QStringLiteral(".desktop-organizer-restore.json"),
                                              QStringLiteral("report 1.pdf")}));
     EXPECT_EQ(logMessages(), QStringList{closing(1, 0)});
@@ -339,7 +339,7 @@ protected:
 };
 
 TEST_F(RestoreTest, EmptyManifestLogsOneLineAndSavesNothing) {
-    delegate.restoreFiles();
+    Restore(delegate);
     EXPECT_EQ(logMessages(), QStringList{QStringLiteral("没有找到可还原记录。")});
     EXPECT_FALSE(EntryExists(supportFolder() + QStringLiteral("/restore-manifest.json")));
     EXPECT_EQ(delegate.summaryField()->text(), QString());
@@ -356,7 +356,7 @@ TEST_F(RestoreTest, UnusableRecordsAreDroppedSilently) {
         QJsonValue(5),
         QJsonObject{{QStringLiteral("storedPath"), 3}, {QStringLiteral("originalPath"), true}},
     });
-    delegate.restoreFiles();
+    Restore(delegate);
     EXPECT_EQ(logMessages(), QStringList{restored(0, 6)});
     EXPECT_TRUE(delegate.manifest().isEmpty());
     EXPECT_EQ(ReadFile(t(QStringLiteral("present"))), "p");
@@ -369,14 +369,14 @@ TEST_F(RestoreTest, RecordsWaitForAMissingFolderButNotForADeletedItem) {
     const QString usb = root() + QStringLiteral("/USB");
     MakeDir(away);
     WriteFile(d(QStringLiteral("deleted")), "1");
-    delegate.organizeDesktop();
+    Organize(delegate);
     WriteFile(d(QStringLiteral("on disk")), "2");
     setTarget(usb);
-    delegate.organizeDesktop();
+    Organize(delegate);
     ASSERT_TRUE(QFile::remove(t(QStringLiteral("deleted"))));
     ASSERT_TRUE(QDir().rename(usb, away + QStringLiteral("/T")));
 
-    delegate.restoreFiles();
+    Restore(delegate);
     const QStringList log = logMessages();
     ASSERT_EQ(log.size(), 4) << log.join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(log[2],
@@ -388,7 +388,7 @@ TEST_F(RestoreTest, RecordsWaitForAMissingFolderButNotForADeletedItem) {
               usb + QStringLiteral("/on disk"));
 
     ASSERT_TRUE(QDir().rename(away + QStringLiteral("/T"), usb));
-    delegate.restoreFiles();
+    Restore(delegate);
     EXPECT_EQ(logMessages().last(), restored(1, 0));
     EXPECT_EQ(ReadFile(d(QStringLiteral("on disk"))), "2");
     EXPECT_TRUE(delegate.manifest().isEmpty());
@@ -406,7 +406,7 @@ TEST_F(RestoreTest, FailedMovesAreRetainedReversedAndLogged) {
         records.append(r);
     }
     delegate.setManifest(records);
-    delegate.restoreFiles();
+    Restore(delegate);
     const QStringList log = logMessages();
     ASSERT_EQ(log.size(), 4);
     EXPECT_EQ(log[0], QStringLiteral("还原 three 失败：路径中有一项不是文件夹"));
@@ -425,7 +425,7 @@ TEST_F(RestoreTest, FailedNamesAreShownEscapedAndKeptInTheRecord) {
     const QString name = QStringLiteral("one\u2028two\u202E\r\x1b.txt");
     WriteFile(t(name), "1");
     delegate.setManifest(QJsonArray{rec(t(name), root() + QStringLiteral("/blocker/") + name)});
-    delegate.restoreFiles();
+    Restore(delegate);
     EXPECT_EQ(logMessages(), (QStringList{QStringLiteral("还原 one\\u2028two\\u202E\\r\\u001B.txt "
                                                          "失败：路径中有一项不是文件夹"),
                                           restored(0, 1)}));
@@ -436,14 +436,14 @@ TEST_F(RestoreTest, FailedNamesAreShownEscapedAndKeptInTheRecord) {
 
 TEST_F(RestoreTest, OccupiedPlaceGetsAFreeVariantAndMissingFoldersAreCreated) {
     WriteFile(d(QStringLiteral("note.txt")), "organized");
-    delegate.organizeDesktop();
+    Organize(delegate);
     WriteFile(d(QStringLiteral("note.txt")), "created later");
     MakeDir(target + QStringLiteral("/x"));
     WriteFile(target + QStringLiteral("/x/deep"), "deep");
     delegate.setManifest(
         QJsonArray{delegate.manifest().at(0), rec(target + QStringLiteral("/x/deep"),
                                                   root() + QStringLiteral("/new/folder/deep"))});
-    delegate.restoreFiles();
+    Restore(delegate);
     EXPECT_EQ(logMessages().last(), restored(2, 0));
     EXPECT_EQ(ReadFile(d(QStringLiteral("note.txt"))), "created later");
     EXPECT_EQ(ReadFile(d(QStringLiteral("note 1.txt"))), "organized");
@@ -453,9 +453,9 @@ TEST_F(RestoreTest, OccupiedPlaceGetsAFreeVariantAndMissingFoldersAreCreated) {
 TEST_F(RestoreTest, MovedDanglingLinkComesBack) {
     ASSERT_TRUE(
         QFile::link(QStringLiteral("/nonexistent/elsewhere"), d(QStringLiteral("shortcut"))));
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_TRUE(LinkExists(t(QStringLiteral("shortcut"))));
-    delegate.restoreFiles();
+    Restore(delegate);
     EXPECT_EQ(logMessages().last(), restored(1, 0));
     EXPECT_TRUE(LinkExists(d(QStringLiteral("shortcut"))));
 }

@@ -168,10 +168,10 @@ TEST_F(WindowTest, ScreenReadersReadWhatTheLabelsShow) {
         }
     };
     readAsShown("at start-up");
-    delegate.organizeDesktop();
+    Organize(delegate);
     ASSERT_TRUE(delegate.summaryField()->text().contains(QStringLiteral("已记录 1 个")));
     readAsShown("after organizing");
-    delegate.restoreFiles();
+    Restore(delegate);
     ASSERT_TRUE(delegate.summaryField()->text().contains(QStringLiteral("已记录 0 个")));
     readAsShown("after restoring");
 }
@@ -351,7 +351,7 @@ TEST_F(ChooserTest, ConfirmSetsFieldSettingMirrorAndLogs) {
 
     WriteFile(desktop() + QStringLiteral("/a.txt"), "a");
     delegate.targetField()->clear();
-    delegate.organizeDesktop();
+    Organize(delegate);
     EXPECT_EQ(ReadFile(chosen + QStringLiteral("/a.txt")), "a");
 }
 

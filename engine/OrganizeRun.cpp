@@ -1,5 +1,3 @@
-#include "app/Constants.h"
-#include "app/OrganizerAppDelegate.h"
 #include "engine/Error.h"
 #include "engine/FileSystem.h"
 #include "engine/Journal.h"
@@ -7,19 +5,18 @@
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
-#include "ui/BusyCursor.h"
+#include "engine/Runs.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QJsonObject>
 #include <QSet>
-#include <QSettings>
 #include <algorithm>
 #include <vector>
 
 namespace {
 
-// How many moves one journal write announces.
+// How many moves one journal write announces, where planning them together
+// gives each the name it would get on its own turn.
 constexpr size_t JournalBatch = 64;
 
 struct PlannedMove {
@@ -41,44 +38,55 @@ bool ListDesktop(const QString &desktop, std::vector<DirectoryEntry> *entries, E
     return ListDirectory(desktop, entries, error);
 }
 
+bool Stopped(const std::atomic<bool> *stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
+
 } // namespace
 
-void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
-    const BusyCursor busy;
-    const QString target = ResolveTargetPath(currentTargetPath());
-    Error error;
-    if (!prepareTarget(target, &error)) {
-        appendLog(error.description);
-        return;
-    }
-    {
-        // Written (and flushed, as the settings go out of scope) before the
-        // Desktop is read. An unchanged value is not written again: every
-        // write rewrites the settings file under its lock.
-        QSettings settings;
-        if (settings.value(TargetFolderKey) != QVariant(target)) {
-            settings.setValue(TargetFolderKey, target);
-        }
-    }
-
-    const QString desktop = StandardizePath(desktopPath());
+OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink) {
+    OrganizeOutcome outcome;
+    const QString &desktop = request.desktop;
+    const QString &target = request.target;
     std::vector<DirectoryEntry> entries;
-    if (!ListDesktop(desktop, &entries, &error)) {
-        appendLog(QStringLiteral("读取桌面失败：%1").arg(error.description));
-        return;
+    if (!ListDesktop(desktop, &entries, &outcome.listError)) {
+        return outcome;
     }
+    outcome.listed = true;
 
-    qint64 moved = 0;
-    qint64 skipped = 0;
+    const auto say = [&sink](const QString &message) {
+        if (sink.message) {
+            sink.message(message);
+        }
+    };
+    RunProgress progress;
+    progress.total = static_cast<qint64>(entries.size());
+    const auto report = [&sink, &progress] {
+        if (sink.progress) {
+            sink.progress(progress);
+        }
+    };
+
+    // When the target is the Desktop itself, each move frees the name the
+    // item leaves; only then can a later item's free name depend on an
+    // earlier move, so only then are names chosen one move at a time.
+    const size_t batch = desktop == target ? 1 : JournalBatch;
+
     // Keeps every move restorable should the process die before the save.
     // Moves are announced in batches, one write each, before any of them is
     // made; an announced move that never happened is told apart at replay
     // by where the item is.
-    MoveJournal journal(JournalPathFor(manifestPath()));
+    Error error;
+    MoveJournal journal(request.journalPath);
     std::vector<PlannedMove> plan;
     QSet<QString> planned;
-    for (size_t start = 0; start < entries.size(); start += JournalBatch) {
-        const size_t end = std::min(entries.size(), start + JournalBatch);
+    for (size_t start = 0; start < entries.size(); start += batch) {
+        if (Stopped(request.stop)) {
+            outcome.stopped = true;
+            outcome.skipped += static_cast<qint64>(entries.size() - start);
+            break;
+        }
+        const size_t end = std::min(entries.size(), start + batch);
         plan.clear();
         planned.clear();
         for (size_t i = start; i < end; ++i) {
@@ -98,21 +106,23 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
         if (!journal.flush(&error)) {
             // Nothing moves that could not be recorded: this batch and every
             // entry after it stay on the Desktop.
-            skipped += static_cast<qint64>(entries.size() - start);
-            appendLog(QStringLiteral("无法写入还原记录（%1），已停止整理").arg(error.description));
+            outcome.skipped += static_cast<qint64>(entries.size() - start);
+            say(QStringLiteral("无法写入还原记录（%1），已停止整理").arg(error.description));
             break;
         }
 
-        for (const PlannedMove &move : plan) {
+        for (size_t i = 0; i < plan.size(); ++i) {
+            const PlannedMove &move = plan[i];
+            progress.done = static_cast<qint64>(start + i);
+            report();
             if (move.entry->hidden || PathIsEqualOrInside(target, move.from)) {
-                ++skipped;
+                ++outcome.skipped;
                 continue;
             }
             if (!move.entry->nameIsText) {
                 // Its record could not find it again; leave it where it is.
-                ++skipped;
-                appendLog(
-                    QStringLiteral("跳过 %1：%2")
+                ++outcome.skipped;
+                say(QStringLiteral("跳过 %1：%2")
                         .arg(VisibleName(move.entry->name), QStringLiteral("文件名无法记录")));
                 continue;
             }
@@ -125,26 +135,39 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                                   [&] {
                                       journal.placed(move.from, move.to);
                                       journal.flush(nullptr);
+                                  },
+                                  [&](qint64 copied, qint64 size) {
+                                      progress.copying = move.entry->name;
+                                      progress.copiedBytes = copied;
+                                      progress.totalBytes = size;
+                                      report();
+                                      return !Stopped(request.stop);
                                   }};
-            MoveReport report;
-            if (!MoveItem(move.from, move.to, &error, &report, &steps)) {
-                ++skipped;
-                appendLog(QStringLiteral("跳过 %1：%2")
-                              .arg(VisibleName(move.entry->name), error.description));
+            MoveReport moveReport;
+            const bool movedIt = MoveItem(move.from, move.to, &error, &moveReport, &steps);
+            progress.copying.clear();
+            if (!movedIt) {
+                ++outcome.skipped;
+                if (Stopped(request.stop)) {
+                    continue; // its copy was stopped half way; the item stays
+                }
+                say(QStringLiteral("跳过 %1：%2")
+                        .arg(VisibleName(move.entry->name), error.description));
                 continue;
             }
             const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
             journal.done(move.from, move.to, movedAt);
-            manifest_.append(RestoreRecord(move.from, move.to, movedAt));
-            ++moved;
-            if (!report.attributesNotKept.isEmpty()) {
-                appendLog(AttributesNotKeptMessage(VisibleName(move.entry->name), report));
+            outcome.records.append(RestoreRecord(move.from, move.to, movedAt));
+            ++outcome.moved;
+            if (!moveReport.attributesNotKept.isEmpty()) {
+                say(AttributesNotKeptMessage(VisibleName(move.entry->name), moveReport));
             }
         }
     }
+    progress.done = outcome.moved + outcome.skipped;
+    report();
     // The lines saying moves finished are a convenience for the replay,
     // which also finds a finished move by where its item is.
     journal.flush(nullptr);
-    saveManifest();
-    appendLog(QStringLiteral("整理完成：移动 %1 个项目，跳过 %2 个项目。").arg(moved).arg(skipped));
+    return outcome;
 }

@@ -1,0 +1,182 @@
+#include "app/Constants.h"
+#include "app/OrganizerAppDelegate.h"
+#include "app/RunThread.h"
+#include "engine/Journal.h"
+#include "engine/LogText.h"
+#include "engine/PathRules.h"
+#include "engine/Runs.h"
+#include "engine/TargetPreparation.h"
+
+#include <QCursor>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QSettings>
+#include <memory>
+
+namespace {
+
+// A copy shorter than this is not worth a line of its own.
+constexpr qint64 ShowCopyAfterMs = 500;
+
+} // namespace
+
+bool OrganizerAppDelegate::prepareTarget(const QString &path, Error *error) const {
+    return PrepareTargetFolder(path, error);
+}
+
+void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
+    if (runActive()) {
+        return;
+    }
+    const QString target = ResolveTargetPath(currentTargetPath());
+    Error error;
+    if (!prepareTarget(target, &error)) {
+        appendLog(error.description);
+        return;
+    }
+    {
+        // Written (and flushed, as the settings go out of scope) before the
+        // Desktop is read. An unchanged value is not written again: every
+        // write rewrites the settings file under its lock. A write that
+        // fails (a full disk) changes nothing else.
+        QSettings settings;
+        if (settings.value(TargetFolderKey) != QVariant(target)) {
+            settings.setValue(TargetFolderKey, target);
+        }
+    }
+    OrganizeRequest request{StandardizePath(desktopPath()), target, JournalPathFor(manifestPath()),
+                            nullptr};
+    auto outcome = std::make_shared<OrganizeOutcome>();
+    startRun(
+        RunKind::Organize,
+        [request, outcome](const RunSink &sink, const std::atomic<bool> *stop) mutable {
+            request.stop = stop;
+            *outcome = RunOrganize(request, sink);
+        },
+        [this, outcome] {
+            if (!outcome->listed) {
+                appendLog(QStringLiteral("读取桌面失败：%1").arg(outcome->listError.description));
+                updateSummary();
+                return;
+            }
+            for (const QJsonValue &record : std::as_const(outcome->records)) {
+                manifest_.append(record);
+            }
+            saveManifest();
+            appendLog(QStringLiteral("整理完成：移动 %1 个项目，跳过 %2 个项目。")
+                          .arg(outcome->moved)
+                          .arg(outcome->skipped));
+        });
+}
+
+void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
+    if (runActive()) {
+        return;
+    }
+    if (manifest_.isEmpty()) {
+        appendLog(QStringLiteral("没有找到可还原记录。"));
+        return;
+    }
+    RestoreRequest request{manifest_, nullptr};
+    auto outcome = std::make_shared<RestoreOutcome>();
+    startRun(
+        RunKind::Restore,
+        [request, outcome](const RunSink &sink, const std::atomic<bool> *stop) mutable {
+            request.stop = stop;
+            *outcome = RunRestore(request, sink);
+        },
+        [this, outcome] {
+            setManifest(std::move(outcome->retained));
+            saveManifest();
+            appendLog(QStringLiteral("还原完成：还原 %1 个项目，跳过 %2 个项目。")
+                          .arg(outcome->restored)
+                          .arg(outcome->skipped));
+        });
+}
+
+bool OrganizerAppDelegate::runActive() const {
+    return run_ != nullptr;
+}
+
+void OrganizerAppDelegate::startRun(
+    RunKind kind, std::function<void(const RunSink &, const std::atomic<bool> *)> job,
+    std::function<void()> apply) {
+    runKind_ = kind;
+    applyRun_ = std::move(apply);
+    copyingName_.clear();
+    run_ = std::make_unique<RunThread>(std::move(job));
+    // Both queued: they are sent from the run's thread.
+    connect(run_.get(), &RunThread::updated, this, &OrganizerAppDelegate::showRunUpdates);
+    connect(run_.get(), &QThread::finished, this, [this] { finishRun(); });
+    setControlsEnabled(false);
+    QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
+    run_->start();
+}
+
+void OrganizerAppDelegate::finishRun(bool stop) {
+    if (!run_) {
+        return;
+    }
+    if (stop) {
+        run_->requestStop();
+    }
+    run_->wait();
+    // Nothing is queued for this run any more once it is gone.
+    const std::unique_ptr<RunThread> run = std::move(run_);
+    for (const QString &message : run->takeMessages()) {
+        appendLog(message);
+    }
+    QGuiApplication::restoreOverrideCursor();
+    setControlsEnabled(true);
+    // Saves, restores the summary's usual text and writes the closing line.
+    std::exchange(applyRun_, {})();
+}
+
+void OrganizerAppDelegate::showRunUpdates() {
+    if (!run_) {
+        return;
+    }
+    for (const QString &message : run_->takeMessages()) {
+        appendLog(message);
+    }
+    if (!summaryField_) {
+        return;
+    }
+    const RunProgress progress = run_->progress();
+    const bool organizing = runKind_ == RunKind::Organize;
+    QString text = (organizing ? QStringLiteral("正在整理：已处理 %1 / %2 个项目")
+                               : QStringLiteral("正在还原：已处理 %1 / %2 条记录"))
+                       .arg(progress.done)
+                       .arg(progress.total);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (progress.copying != copyingName_) {
+        copyingName_ = progress.copying;
+        copyingSinceMs_ = now;
+    }
+    if (!copyingName_.isEmpty() && now - copyingSinceMs_ >= ShowCopyAfterMs) {
+        const QLocale locale;
+        text += QStringLiteral("，正在复制“%1”（%2 / %3）")
+                    .arg(VisibleName(copyingName_), locale.formattedDataSize(progress.copiedBytes),
+                         locale.formattedDataSize(progress.totalBytes));
+    }
+    summaryField_->setText(text);
+    summaryField_->setAccessibleName(text);
+}
+
+void OrganizerAppDelegate::setControlsEnabled(bool enabled) {
+    if (targetField_) {
+        targetField_->setReadOnly(!enabled);
+    }
+    if (QMainWindow *main = window()) {
+        for (const char *name : {"chooseButton", "organizeButton", "restoreButton"}) {
+            if (auto *control = main->findChild<QPushButton *>(QLatin1String(name))) {
+                control->setEnabled(enabled);
+            }
+        }
+    }
+}

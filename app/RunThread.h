@@ -1,0 +1,46 @@
+#pragma once
+// Runs one organize or restore pass on a thread of its own. What the pass
+// says reaches the UI thread through the queued signal updated(), at most
+// about twenty times a second however fast items go by; the UI thread takes
+// the messages and the latest progress from here. It does not apply results.
+
+#include "engine/Runs.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QStringList>
+#include <QThread>
+#include <atomic>
+#include <functional>
+
+class RunThread : public QThread {
+    Q_OBJECT
+
+public:
+    using Job = std::function<void(const RunSink &sink, const std::atomic<bool> *stop)>;
+
+    explicit RunThread(Job job, QObject *parent = nullptr);
+
+    // Asks the pass to stop at its next safe point.
+    void requestStop() { stop_.store(true); }
+
+    // What the pass said since the last call, and its latest progress.
+    QStringList takeMessages();
+    RunProgress progress() const;
+
+signals:
+    void updated();
+
+protected:
+    void run() override;
+
+private:
+    void changed(); // on the run's thread, with the lock released
+
+    Job job_;
+    std::atomic<bool> stop_{false};
+    mutable QMutex mutex_;
+    QStringList messages_;
+    RunProgress progress_;
+    QElapsedTimer sinceSignal_; // the run's thread only
+};

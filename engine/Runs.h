@@ -1,0 +1,67 @@
+#pragma once
+// The two moving operations as plain functions: an organize pass over the
+// Desktop and a restore pass over the records. They take paths, records, a
+// stop flag and a sink, and give back the records and counts; they know
+// nothing of windows, settings or the saved manifest, so they can run on any
+// thread. The sink is called on the run's own thread.
+
+#include "engine/Error.h"
+
+#include <QJsonArray>
+#include <QString>
+#include <atomic>
+#include <functional>
+
+struct RunProgress {
+    qint64 done = 0;  // items or records handled so far
+    qint64 total = 0; // all of them
+    // The item being copied to another volume, and how far, when one is.
+    QString copying;
+    qint64 copiedBytes = 0;
+    qint64 totalBytes = 0;
+};
+
+struct RunSink {
+    // A finished log message, in the order the events happen.
+    std::function<void(const QString &message)> message;
+    // Called often; the receiver decides how often to show it.
+    std::function<void(const RunProgress &progress)> progress;
+};
+
+struct OrganizeRequest {
+    QString desktop;                         // standardised
+    QString target;                          // standardised and prepared
+    QString journalPath;                     // the write-ahead journal of the run's moves
+    const std::atomic<bool> *stop = nullptr; // checked between items and within copies
+};
+
+struct OrganizeOutcome {
+    bool listed = false; // false: the Desktop could not be listed
+    Error listError;     // why, when it could not
+    QJsonArray records;  // one per completed move, in listing order
+    qint64 moved = 0;
+    qint64 skipped = 0;
+    bool stopped = false; // the stop flag ended it early
+};
+
+// Moves every visible Desktop entry into the target, each to the name free at
+// its own turn, journalling each move before it is made.
+OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink);
+
+struct RestoreRequest {
+    QJsonArray records; // the manifest as it stands
+    const std::atomic<bool> *stop = nullptr;
+};
+
+struct RestoreOutcome {
+    // What the manifest becomes: the records a stop left unvisited, in their
+    // order, then those visited and kept (failed, or waiting for a missing
+    // folder), newest first.
+    QJsonArray retained;
+    qint64 restored = 0;
+    qint64 skipped = 0;
+    bool stopped = false;
+};
+
+// Moves recorded items back, newest record first.
+RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink);
