@@ -13,6 +13,7 @@
 #include <QThread>
 #include <QWidget>
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -83,6 +84,14 @@ private:
     QString output_;
     QHash<QString, qsizetype> seen_;
 };
+
+// Runs this process's events until done() holds, for at most five seconds.
+void ProcessEventsUntil(const std::function<bool()> &done) {
+    const QDeadlineTimer deadline(5000);
+    while (!done() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+}
 
 class SingleInstanceTest : public Sandbox {
 protected:
@@ -155,10 +164,23 @@ TEST_F(SingleInstanceTest, LockNamingThisProcessIsTakenOverOnlyWhenNobodyHoldsIt
     SingleInstance second(folder);
     EXPECT_EQ(second.start([] { ADD_FAILURE() << "a second copy serves nothing"; }),
               SingleInstance::Role::Second);
-    const QDeadlineTimer deadline(5000);
-    while (activations == 0 && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
+    ProcessEventsUntil([&activations] { return activations > 0; });
+    EXPECT_EQ(activations, 1);
+}
+
+// A socket path too long for the system falls back to a short name that is
+// still one per support folder.
+TEST_F(SingleInstanceTest, DeepSupportFolderStillAnswersLaterCopies) {
+    const QString folder = root() + QLatin1Char('/') + QString(120, QLatin1Char('d'));
+    MakeDir(folder);
+    SingleInstance first(folder);
+    EXPECT_FALSE(first.serverName().contains(QLatin1Char('/')));
+    EXPECT_NE(first.serverName(), SingleInstance(root()).serverName());
+    int activations = 0;
+    ASSERT_EQ(first.start([&activations] { ++activations; }), SingleInstance::Role::First);
+    SingleInstance second(folder);
+    EXPECT_EQ(second.start({}), SingleInstance::Role::Second);
+    ProcessEventsUntil([&activations] { return activations > 0; });
     EXPECT_EQ(activations, 1);
 }
 
