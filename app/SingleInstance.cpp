@@ -117,6 +117,7 @@ void SingleInstance::serve(std::function<void()> onActivation) {
     // A socket left by a copy that was killed: the lock is ours, so no
     // running copy listens on it.
     QLocalServer::removeServer(serverName_);
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server_->listen(serverName_)) {
         qCWarning(InstanceLog) << "cannot listen at" << serverName_ << server_->errorString();
         return;

@@ -13,6 +13,7 @@
 #include <QThread>
 #include <QWidget>
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -84,6 +85,14 @@ private:
     QHash<QString, qsizetype> seen_;
 };
 
+// Runs this process's events until done() holds, for at most five seconds.
+void ProcessEventsUntil(const std::function<bool()> &done) {
+    const QDeadlineTimer deadline(5000);
+    while (!done() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+}
+
 class SingleInstanceTest : public Sandbox {
 protected:
     QString manifest() const { return supportFolder() + QStringLiteral("/restore-manifest.json"); }
@@ -139,27 +148,35 @@ TEST_F(SingleInstanceTest, AFileInTheWayOfTheSupportFolderLeavesEveryCopyRunning
     EXPECT_EQ(ReadFile(supportFolder()), "in the way");
 }
 
-// A copy killed inside a process-id namespace can leave the very id a later
-// copy gets there; that lock is taken over, but never while it is held.
-TEST_F(SingleInstanceTest, LockNamingThisProcessIsTakenOverOnlyWhenNobodyHoldsIt) {
-    const QString folder = root() + QStringLiteral("/support");
-    MakeDir(folder);
-    SingleInstance first(folder);
-    WriteFile(first.lockPath(),
-              QByteArray::number(QCoreApplication::applicationPid()) + '\n' +
-                  QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() + '\n' +
-                  QSysInfo::machineHostName().toUtf8() + '\n');
-    int activations = 0;
-    ASSERT_EQ(first.start([&activations] { ++activations; }), SingleInstance::Role::First);
-
-    SingleInstance second(folder);
-    EXPECT_EQ(second.start([] { ADD_FAILURE() << "a second copy serves nothing"; }),
-              SingleInstance::Role::Second);
-    const QDeadlineTimer deadline(5000);
-    while (activations == 0 && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+// In one process, as two copies: the second is answered by the first. Cases:
+// a lock left with this very process id (a copy killed inside a process-id
+// namespace, where the next copy can get the same id) is taken over, but not
+// while it is held; a socket path too long for the system falls back to a
+// short name that is still one per support folder.
+TEST_F(SingleInstanceTest, SecondCopyInOneProcessIsAnswered) {
+    const QString deep = root() + QLatin1Char('/') + QString(120, QLatin1Char('d'));
+    for (const QString &folder : {root() + QStringLiteral("/support"), deep}) {
+        MakeDir(folder);
+        SingleInstance first(folder);
+        if (folder == deep) {
+            EXPECT_FALSE(first.serverName().contains(QLatin1Char('/')));
+            EXPECT_NE(first.serverName(),
+                      SingleInstance(root() + QLatin1Char('/') + QString(120, QLatin1Char('e')))
+                          .serverName());
+        } else {
+            WriteFile(first.lockPath(),
+                      QByteArray::number(QCoreApplication::applicationPid()) + '\n' +
+                          QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() +
+                          '\n' + QSysInfo::machineHostName().toUtf8() + '\n');
+        }
+        int activations = 0;
+        ASSERT_EQ(first.start([&activations] { ++activations; }), SingleInstance::Role::First);
+        SingleInstance second(folder);
+        EXPECT_EQ(second.start([] { ADD_FAILURE() << "a second copy serves nothing"; }),
+                  SingleInstance::Role::Second);
+        ProcessEventsUntil([&activations] { return activations > 0; });
+        EXPECT_EQ(activations, 1) << folder.toStdString();
     }
-    EXPECT_EQ(activations, 1);
 }
 
 TEST(BringToFront, RestoresAMinimisedOrHiddenWindowAndRaisesIt) {
