@@ -30,6 +30,11 @@ move_detail::CopyFaultHook &FaultHook() {
     return hook;
 }
 
+move_detail::MoveFaultHook &MoveHook() {
+    static move_detail::MoveFaultHook hook;
+    return hook;
+}
+
 move_detail::StepHook &StepHookSlot() {
     static move_detail::StepHook hook;
     return hook;
@@ -673,6 +678,10 @@ void SetCopyFaultHook(CopyFaultHook hook) {
     FaultHook() = std::move(hook);
 }
 
+void SetMoveFaultHook(MoveFaultHook hook) {
+    MoveHook() = std::move(hook);
+}
+
 void SetStepHook(StepHook hook) {
     StepHookSlot() = std::move(hook);
 }
@@ -723,6 +732,12 @@ bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *
     }
     const QByteArray source = QFile::encodeName(from);
     const QByteArray destination = QFile::encodeName(to);
+    if (const auto &hook = MoveHook()) {
+        if (const int fault = hook(source)) {
+            SetError(error, PosixError(fault));
+            return false;
+        }
+    }
     const int err = RenameNoReplace(source, destination);
     if (err == 0) {
         return true;

@@ -71,6 +71,11 @@ bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *erro
 using CopyFaultHook = std::function<int(const QByteArray &source)>;
 void SetCopyFaultHook(CopyFaultHook hook);
 
+// Test seam: called at the start of every move with its source; returning a
+// non-zero errno makes that move fail. Set it before a run starts.
+using MoveFaultHook = std::function<int(const QByteArray &source)>;
+void SetMoveFaultHook(MoveFaultHook hook);
+
 // Test seam: called once the copy is in place ("placed", with the
 // destination) and before each source entry is removed ("remove").
 using StepHook = std::function<void(const char *step, const QByteArray &path)>;
