@@ -80,12 +80,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     MoveJournal journal(request.journalPath);
     std::vector<PlannedMove> plan;
     QSet<QString> planned;
-    for (size_t start = 0; start < entries.size(); start += batch) {
-        if (Stopped(request.stop)) {
-            outcome.stopped = true;
-            outcome.skipped += static_cast<qint64>(entries.size() - start);
-            break;
-        }
+    for (size_t start = 0; start < entries.size() && !outcome.stopped; start += batch) {
         const size_t end = std::min(entries.size(), start + batch);
         plan.clear();
         planned.clear();
@@ -112,6 +107,13 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         }
 
         for (size_t i = 0; i < plan.size(); ++i) {
+            if (Stopped(request.stop)) {
+                // Announced moves that never happen are told apart at
+                // replay by where their items are.
+                outcome.stopped = true;
+                outcome.skipped += static_cast<qint64>(entries.size() - start - i);
+                break;
+            }
             const PlannedMove &move = plan[i];
             progress.done = static_cast<qint64>(start + i);
             report();

@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 #include "app/Constants.h"
 #include "engine/FileSystem.h"
+#include "engine/Manifest.h"
+#include "engine/MoveItem.h"
 #include "ui/Colors.h"
 #include "ui/FolderChooser.h"
 #include "ui/Picture.h"
@@ -8,13 +10,16 @@
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFontDatabase>
+#include <QJsonArray>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -307,6 +312,118 @@ TEST_F(WindowTest, ClosingTheWindowQuitsAndMinimisingDoesNot) {
     QTimer::singleShot(0, delegate.window(), &QWidget::close);
     QTimer::singleShot(5000, [] { QCoreApplication::exit(7); });
     EXPECT_EQ(QApplication::exec(), 0);
+}
+
+// A run made long by a pause in every move.
+class LongRunTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        target = root() + QStringLiteral("/Target");
+        QSettings().setValue(TargetFolderKey, target);
+    }
+    void TearDown() override {
+        move_detail::SetMoveFaultHook({});
+        WindowTest::TearDown();
+    }
+    void slowDesktop(int items, unsigned long pauseMs) {
+        for (int i = 0; i < items; ++i) {
+            WriteFile(
+                desktop() +
+                    (i % 10 == 3 ? QStringLiteral("/fail-%1") : QStringLiteral("/f%1")).arg(i),
+                "x");
+        }
+        move_detail::SetMoveFaultHook([pauseMs](const QByteArray &source) {
+            QThread::msleep(pauseMs);
+            return source.contains("/fail-") ? EACCES : 0;
+        });
+    }
+    QStringList visibleTargetNames() const {
+        QStringList names = Names(target);
+        names.removeIf([](const QString &n) { return n.startsWith(QLatin1Char('.')); });
+        return names;
+    }
+
+    QString target;
+};
+
+TEST_F(LongRunTest, TheWindowAnswersThroughoutAndTheControlsWait) {
+    slowDesktop(60, 20);
+    launch();
+    int ticks = 0;
+    QStringList summaries;
+    bool controlsWaited = true;
+    bool lineBeforeTheEnd = false;
+    QTimer timer;
+    timer.setInterval(10);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        ++ticks;
+        if (!delegate.runActive()) {
+            return;
+        }
+        for (const char *name : {"organizeButton", "restoreButton", "chooseButton"}) {
+            controlsWaited = controlsWaited && !element<QPushButton>(name)->isEnabled();
+        }
+        controlsWaited = controlsWaited && delegate.targetField()->isReadOnly();
+        const QString summary = delegate.summaryField()->text();
+        if (summaries.isEmpty() || summaries.last() != summary) {
+            summaries.append(summary);
+        }
+        lineBeforeTheEnd =
+            lineBeforeTheEnd || logMessages().last().endsWith(QStringLiteral("：没有权限"));
+    });
+    timer.start();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(element<QPushButton>("organizeButton"), Qt::LeftButton);
+    ASSERT_TRUE(delegate.runActive());
+    ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::BusyCursor);
+    QTest::mouseClick(element<QPushButton>("organizeButton"), Qt::LeftButton); // ignored
+    while (delegate.runActive() && clock.elapsed() < 30000) {
+        QTest::qWait(5);
+    }
+    const qint64 ms = clock.elapsed();
+    ASSERT_FALSE(delegate.runActive());
+    EXPECT_GE(ms, 1000);
+    EXPECT_GE(ticks, ms / 10 / 3) << "the event loop kept turning";
+    EXPECT_GE(summaries.size(), 3);
+    EXPECT_LE(summaries.size(), ms / 50 + 2) << "progress is throttled";
+    EXPECT_TRUE(summaries[1].startsWith(QStringLiteral("正在整理：已处理 ")))
+        << summaries[1].toStdString();
+    EXPECT_TRUE(summaries[1].endsWith(QStringLiteral(" / 60 个项目")));
+    EXPECT_TRUE(controlsWaited);
+    EXPECT_TRUE(lineBeforeTheEnd) << "log lines arrive as their events happen";
+
+    EXPECT_EQ(logMessages().last(), QStringLiteral("整理完成：移动 54 个项目，跳过 6 个项目。"));
+    EXPECT_EQ(delegate.summaryField()->text(),
+              QStringLiteral("完成情况：已记录 54 个可还原项目。隐藏项目和目标文件夹默认跳过。"));
+    for (const char *name : {"organizeButton", "restoreButton", "chooseButton"}) {
+        EXPECT_TRUE(element<QPushButton>(name)->isEnabled()) << name;
+    }
+    EXPECT_FALSE(delegate.targetField()->isReadOnly());
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(LongRunTest, QuittingPartWayStopsSoonAndRecordsEveryMove) {
+    slowDesktop(100, 50);
+    launch();
+    QTest::mouseClick(element<QPushButton>("organizeButton"), Qt::LeftButton);
+    ASSERT_TRUE(delegate.runActive());
+    QElapsedTimer sinceQuit;
+    QTimer::singleShot(500, [&sinceQuit] {
+        sinceQuit.start();
+        QCoreApplication::quit();
+    });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_LT(sinceQuit.elapsed(), 2000);
+    EXPECT_FALSE(delegate.runActive());
+    const qsizetype moved = visibleTargetNames().size();
+    EXPECT_GT(moved, 0);
+    EXPECT_LT(moved, 90);
+    const QJsonArray saved =
+        ParseManifest(ReadFile(supportFolder() + QStringLiteral("/") + ManifestFileName));
+    EXPECT_EQ(saved.size(), moved) << "every completed move is recorded";
 }
 
 class ChooserTest : public WindowTest {

@@ -1,0 +1,183 @@
+// The organize and restore passes as engine units: real folders, no window,
+// QtCore only.
+
+#include "engine/FileSystem.h"
+#include "engine/Manifest.h"
+#include "engine/MoveItem.h"
+#include "engine/Runs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+class EngineRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        desktop = dir.path() + QStringLiteral("/Desktop");
+        target = dir.path() + QStringLiteral("/Target");
+        ASSERT_TRUE(QDir().mkpath(desktop));
+        ASSERT_TRUE(QDir().mkpath(target));
+    }
+    void TearDown() override { move_detail::SetMoveFaultHook({}); }
+
+    void write(const QString &path, const QByteArray &bytes = "x") {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    QStringList names(const QString &folder) const {
+        QStringList list = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        list.sort();
+        return list;
+    }
+    OrganizeOutcome organize(const QString &into, const RunSink &sink = {},
+                             const std::atomic<bool> *stop = nullptr) {
+        return RunOrganize({desktop, into, dir.path() + QStringLiteral("/journal"), stop}, sink);
+    }
+
+    QTemporaryDir dir;
+    QString desktop;
+    QString target;
+};
+
+// Each item's free name is the one free at its own turn: an earlier move in
+// the same folder frees the name it leaves.
+TEST_F(EngineRunTest, NamesAreChosenOneMoveAtATimeInsideTheDesktop) {
+    constexpr int Pairs = 24;
+    for (int i = 0; i < Pairs; ++i) {
+        write(desktop + QStringLiteral("/c%1.txt").arg(i));
+        write(desktop + QStringLiteral("/c%1 1.txt").arg(i));
+    }
+    std::vector<DirectoryEntry> listing;
+    ASSERT_TRUE(ListDirectory(desktop, &listing, nullptr));
+    const OrganizeOutcome outcome = organize(desktop);
+    ASSERT_EQ(outcome.moved, 2 * Pairs);
+
+    int numberedFirst = 0;
+    for (int i = 0; i < Pairs; ++i) {
+        const QString plain = QStringLiteral("c%1.txt").arg(i);
+        const QString numbered = QStringLiteral("c%1 1.txt").arg(i);
+        const auto at = [&listing](const QString &name) {
+            return std::find_if(listing.begin(), listing.end(),
+                                [&name](const DirectoryEntry &e) { return e.name == name; });
+        };
+        if (at(numbered) > at(plain)) {
+            continue;
+        }
+        ++numberedFirst;
+        // "c 1.txt" went first and became "c 1 1.txt", freeing "c 1.txt".
+        for (const QJsonValue &value : outcome.records) {
+            const QJsonObject record = value.toObject();
+            if (record.value(record_key::Name).toString() == plain) {
+                EXPECT_EQ(record.value(record_key::StoredPath).toString(),
+                          desktop + QLatin1Char('/') + numbered);
+            }
+        }
+    }
+    ASSERT_GT(numberedFirst, 0) << "the listing never put a numbered name first";
+}
+
+TEST_F(EngineRunTest, AStopBetweenItemsKeepsEveryCompletedMoveAndLeavesTheRest) {
+    constexpr int Items = 20;
+    for (int i = 0; i < Items; ++i) {
+        write(desktop + QStringLiteral("/f%1").arg(i));
+    }
+    std::atomic<bool> stop{false};
+    int moves = 0;
+    move_detail::SetMoveFaultHook([&](const QByteArray &) {
+        if (++moves == 7) {
+            stop = true; // as a quit would, while the seventh move is made
+        }
+        return 0;
+    });
+    RunSink sink;
+    QStringList messages;
+    sink.message = [&messages](const QString &m) {
+        messages.append(m);
+    };
+    const OrganizeOutcome outcome = organize(target, sink, &stop);
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_EQ(outcome.moved, 7);
+    EXPECT_EQ(outcome.moved + outcome.skipped, Items);
+    EXPECT_EQ(outcome.records.size(), 7);
+    EXPECT_EQ(names(target).size(), 7);
+    EXPECT_EQ(names(desktop).size(), Items - 7);
+    EXPECT_TRUE(messages.isEmpty());
+}
+
+TEST_F(EngineRunTest, AStoppedRestoreKeepsUnvisitedRecordsInTheirOrder) {
+    QJsonArray records;
+    for (int i = 0; i < 6; ++i) {
+        const QString name = QStringLiteral("r%1").arg(i);
+        write(target + QLatin1Char('/') + name);
+        records.append(
+            RestoreRecord(desktop + QLatin1Char('/') + name, target + QLatin1Char('/') + name, i));
+    }
+    std::atomic<bool> stop{false};
+    int moves = 0;
+    move_detail::SetMoveFaultHook([&](const QByteArray &) {
+        stop = ++moves == 2;
+        return moves == 1 ? EACCES : 0; // the newest record fails and is kept
+    });
+    QStringList messages;
+    RunSink sink;
+    sink.message = [&messages](const QString &m) {
+        messages.append(m);
+    };
+    const RestoreOutcome outcome = RunRestore({records, &stop}, sink);
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_EQ(outcome.restored, 1);
+    EXPECT_EQ(messages, QStringList{QStringLiteral("还原 r5 失败：没有权限")});
+    // r0..r3 unvisited, as they were; then r5, visited and kept.
+    ASSERT_EQ(outcome.retained.size(), 5);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(outcome.retained[i], records[i]);
+    }
+    EXPECT_EQ(outcome.retained[4], records[5]);
+    EXPECT_EQ(names(desktop), QStringList{QStringLiteral("r4")});
+}
+
+// A stop inside a copy to another volume ends it within 8 MB: the half copy
+// goes, the source stays whole.
+TEST_F(EngineRunTest, AStopInsideACrossVolumeCopyLeavesTheSourceWhole) {
+    QTemporaryDir other(QStringLiteral("/dev/shm/kestrue-test-XXXXXX"));
+    struct stat here {
+    }, there{};
+    if (!other.isValid() || ::stat(QFile::encodeName(dir.path()).constData(), &here) != 0 ||
+        ::stat(QFile::encodeName(other.path()).constData(), &there) != 0 ||
+        here.st_dev == there.st_dev) {
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    const QByteArray data(40 << 20, 'd');
+    write(desktop + QStringLiteral("/big"), data);
+    std::atomic<bool> stop{false};
+    qint64 seen = 0;
+    qint64 total = 0;
+    RunSink sink;
+    sink.progress = [&](const RunProgress &progress) {
+        if (!progress.copying.isEmpty()) {
+            seen = progress.copiedBytes;
+            total = progress.totalBytes;
+            stop = true;
+        }
+    };
+    const OrganizeOutcome outcome = organize(other.path(), sink, &stop);
+    EXPECT_EQ(total, data.size());
+    EXPECT_GT(seen, 0);
+    EXPECT_LE(seen, 8 << 20);
+    EXPECT_EQ(outcome.moved, 0);
+    EXPECT_TRUE(QDir(other.path())
+                    .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                    .isEmpty());
+    QFile big(desktop + QStringLiteral("/big"));
+    ASSERT_TRUE(big.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(big.readAll() == data);
+}
+
+} // namespace
