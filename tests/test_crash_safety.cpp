@@ -333,10 +333,7 @@ TEST_F(CrashSafetyTest, KillsAtEachStepOfACrossVolumeMoveLoseNothing) {
     REQUIRE_MOUNTED(disk);
     QSettings().setValue(TargetFolderKey, target);
     QSettings().sync();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+    QProcessEnvironment env = SandboxEnvironment(home());
 
     for (const char *kill :
          {"copy:2", "copy:6", "placed:1", "placed:2", "remove:1", "remove:3", "remove:6"}) {

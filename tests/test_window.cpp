@@ -21,6 +21,8 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -152,7 +154,6 @@ TEST_F(WindowTest, TextsFontsAndColoursFollowTheirRoles) {
     EXPECT_EQ(logFont.weight(), QFont::Normal);
     EXPECT_EQ(delegate.targetField()->accessibleName(), QStringLiteral("指定文件夹"));
     EXPECT_EQ(delegate.logView()->accessibleName(), QStringLiteral("活动记录"));
-    EXPECT_EQ(colors::TargetPanelFill().rgb(), qRgb(247, 247, 247));
 }
 
 TEST_F(WindowTest, ScreenReadersReadWhatTheLabelsShow) {
@@ -179,6 +180,58 @@ TEST_F(WindowTest, ScreenReadersReadWhatTheLabelsShow) {
     Restore(delegate);
     ASSERT_TRUE(delegate.summaryField()->text().contains(QStringLiteral("已记录 0 个")));
     readAsShown("after restoring");
+}
+
+// The contrast ratio of two opaque colours as WCAG 2 defines it.
+double Contrast(const QColor &a, const QColor &b) {
+    const auto luminance = [](const QColor &c) {
+        const auto linear = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+TEST_F(WindowTest, TargetPanelStaysLegibleAndFollowsThePalette) {
+    const QPalette light = Palette(QColor(246, 245, 244), QColor(0, 0, 0));
+    const QPalette dark = Palette(QColor(36, 36, 36), QColor(255, 255, 255));
+    const auto check = [this](OrganizerAppDelegate &app, bool isDark) {
+        auto *content = app.window()->findChild<QWidget *>(QStringLiteral("content"));
+        auto *panel = app.window()->findChild<QWidget *>(QStringLiteral("targetPanel"));
+        auto *caption = app.window()->findChild<QLabel *>(QStringLiteral("targetCaption"));
+        auto *description = app.window()->findChild<QLabel *>(QStringLiteral("headerDescription"));
+        auto *organize = app.window()->findChild<QPushButton *>(QStringLiteral("organizeButton"));
+        ASSERT_TRUE(content && panel && caption && description && organize);
+        const QImage painted = panel->grab().toImage();
+        const QColor fill = painted.pixelColor(painted.width() / 2, painted.height() / 2);
+        EXPECT_EQ(fill.rgb(), isDark ? qRgb(44, 44, 44) : qRgb(247, 247, 247));
+        EXPECT_GE(Contrast(caption->palette().color(QPalette::WindowText), fill), 4.5);
+        EXPECT_GE(Contrast(app.targetField()->palette().color(QPalette::Text), fill), 4.5);
+        const QColor text = isDark ? Qt::white : Qt::black;
+        EXPECT_EQ(content->palette().color(QPalette::Window).rgb(),
+                  isDark ? qRgb(36, 36, 36) : qRgb(246, 245, 244));
+        EXPECT_EQ(description->palette().color(QPalette::WindowText).rgb(), text.rgb());
+        EXPECT_NEAR(description->palette().color(QPalette::WindowText).alphaF(), 0.5, 0.005);
+        EXPECT_EQ(organize->palette().color(QPalette::ButtonText).rgb(),
+                  isDark ? qRgb(10, 132, 255) : qRgb(0, 122, 255));
+    };
+    for (const bool startDark : {false, true}) {
+        SCOPED_TRACE(startDark ? "built dark" : "built light");
+        const ScopedPalette start(startDark ? dark : light);
+        OrganizerAppDelegate app;
+        app.applicationDidFinishLaunching();
+        check(app, startDark);
+        {
+            SCOPED_TRACE("theme switched while running");
+            const ScopedPalette switched(startDark ? light : dark);
+            check(app, !startDark);
+        }
+        SCOPED_TRACE("and back");
+        check(app, startDark);
+    }
 }
 
 TEST_F(WindowTest, WindowIsFixedTitledAndShown) {

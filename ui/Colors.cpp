@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QWidget>
+#include <algorithm>
 
 namespace {
 
@@ -48,10 +49,19 @@ QColor SystemBlue() {
 }
 
 QColor TargetPanelFill() {
-    return QColor::fromRgbF(0.97F, 0.97F, 0.97F, 1.0F);
+    constexpr float Step = 0.03F; // how far 0.97 sits below white
+    if (!IsDark()) {
+        return QColor::fromRgbF(1.0F - Step, 1.0F - Step, 1.0F - Step, 1.0F);
+    }
+    const QColor window = WindowBackground();
+    const auto lighter = [](float channel) {
+        return std::min(channel + Step, 1.0F);
+    };
+    return QColor::fromRgbF(lighter(window.redF()), lighter(window.greenF()),
+                            lighter(window.blueF()), 1.0F);
 }
 
-void SetForeground(QWidget *widget, QPalette::ColorRole role, const QColor &color) {
+void SetRoleColor(QWidget *widget, QPalette::ColorRole role, const QColor &color) {
     QPalette palette = widget->palette();
     palette.setColor(role, color);
     widget->setPalette(palette);

@@ -16,10 +16,12 @@ QColor SecondaryLabel(); // text colour at 50 %
 QColor TertiaryLabel();  // text colour at 26 %
 QColor Separator();      // text colour at 10 %
 QColor ControlText();
-QColor SystemBlue();      // the system accent blue, lighter on a dark palette
-QColor TargetPanelFill(); // fixed grey, white level 0.97
+QColor SystemBlue(); // the system accent blue, lighter on a dark palette
+// Fixed grey of white level 0.97 on a light palette; on a dark one the
+// window background lightened by the same step, so labels on it stay legible.
+QColor TargetPanelFill();
 
 // Gives widget the colour for role, leaving its other roles to the palette.
-void SetForeground(QWidget *widget, QPalette::ColorRole role, const QColor &color);
+void SetRoleColor(QWidget *widget, QPalette::ColorRole role, const QColor &color);
 
 } // namespace colors

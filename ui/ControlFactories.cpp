@@ -23,7 +23,7 @@ std::unique_ptr<QLabel> OrganizerAppDelegate::label(const QString &text, double 
     label->setWordWrap(false);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     label->setFont(SystemFont(fontSize, bold));
-    colors::SetForeground(label.get(), QPalette::WindowText, colors::Label());
+    colors::SetRoleColor(label.get(), QPalette::WindowText, colors::Label());
     label->setAccessibleName(text);
     return label;
 }
@@ -32,8 +32,8 @@ std::unique_ptr<QPushButton> OrganizerAppDelegate::button(const QString &title, 
                                                           bool primary) {
     auto button = std::make_unique<QPushButton>(title);
     button->setFont(SystemFont(16, true));
-    colors::SetForeground(button.get(), QPalette::ButtonText,
-                          primary ? colors::SystemBlue() : colors::ControlText());
+    colors::SetRoleColor(button.get(), QPalette::ButtonText,
+                         primary ? colors::SystemBlue() : colors::ControlText());
     // Return presses no button.
     button->setAutoDefault(false);
     button->setDefault(false);

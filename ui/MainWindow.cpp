@@ -19,8 +19,9 @@
 
 namespace {
 
-// The rounded panel behind the target row: fixed light grey, a
-// separator-coloured border, corner radius 8. It holds no children.
+// The rounded panel behind the target row: light grey (a dark tone on a dark
+// palette), a separator-coloured border, corner radius 8. It holds no
+// children. Its colours are read as it paints, so they follow the palette.
 class TargetPanel : public QWidget {
 public:
     using QWidget::QWidget;
@@ -56,6 +57,62 @@ QString HeaderDescription() {
 #endif
 }
 
+// Which colour each element takes for which palette role. Applied once the
+// window is built and again whenever the application's palette changes.
+struct RoleColor {
+    const char *element;
+    QPalette::ColorRole role;
+    QColor (*color)();
+};
+constexpr RoleColor RoleColors[] = {
+    {"content", QPalette::Window, colors::WindowBackground},
+    {"headerTitle", QPalette::WindowText, colors::Label},
+    {"headerDescription", QPalette::WindowText, colors::SecondaryLabel},
+    {"desktopLine", QPalette::WindowText, colors::TertiaryLabel},
+    {"targetCaption", QPalette::WindowText, colors::Label},
+    {"chooseButton", QPalette::ButtonText, colors::ControlText},
+    {"organizeButton", QPalette::ButtonText, colors::SystemBlue},
+    {"restoreButton", QPalette::ButtonText, colors::ControlText},
+    {"summaryField", QPalette::WindowText, colors::SecondaryLabel},
+};
+
+void ApplyRoleColors(QWidget *content) {
+    for (const RoleColor &entry : RoleColors) {
+        QWidget *widget = content->objectName() == QLatin1String(entry.element)
+                              ? content
+                              : content->findChild<QWidget *>(QLatin1String(entry.element),
+                                                              Qt::FindDirectChildrenOnly);
+        if (widget != nullptr) {
+            colors::SetRoleColor(widget, entry.role, entry.color());
+        }
+    }
+}
+
+// The application hears when its palette changes (the desktop switched
+// between light and dark, say); the roles are then applied again.
+class PaletteFollower : public QObject {
+public:
+    explicit PaletteFollower(QWidget *content) : QObject(content), content_(content) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::ApplicationPaletteChange &&
+            watched == QCoreApplication::instance()) {
+            // Windows that already exist are not always told; they would keep
+            // the old colours for every role not set here.
+            QEvent refresh(QEvent::ApplicationPaletteChange);
+            QCoreApplication::sendEvent(content_->window(), &refresh);
+            ApplyRoleColors(content_);
+        }
+        return false;
+    }
+
+private:
+    QWidget *content_;
+};
+
 void CenterOnScreen(QWidget *window) {
     const QScreen *screen =
         window->screen() != nullptr ? window->screen() : QGuiApplication::primaryScreen();
@@ -85,10 +142,6 @@ void OrganizerAppDelegate::buildWindow() {
     auto *content = new QWidget(main);
     content->setObjectName(QStringLiteral("content"));
     content->setFixedSize(ContentWidth, ContentHeight);
-    // The background colour is taken once, as the window is built.
-    QPalette background = content->palette();
-    background.setColor(QPalette::Window, colors::WindowBackground());
-    content->setPalette(background);
     content->setAutoFillBackground(true);
     main->setCentralWidget(content);
     // Not resizable, not maximisable: the window is as large as its content.
@@ -102,13 +155,11 @@ void OrganizerAppDelegate::buildWindow() {
 
     Place(label(AppName, 28, true), content, ContentFrame(136, 458, 360, 38), "headerTitle");
 
-    QLabel *description = Place(label(HeaderDescription(), 15, false), content,
-                                ContentFrame(138, 428, 560, 24), "headerDescription");
-    colors::SetForeground(description, QPalette::WindowText, colors::SecondaryLabel());
+    Place(label(HeaderDescription(), 15, false), content, ContentFrame(138, 428, 560, 24),
+          "headerDescription");
 
-    QLabel *desktopLine = Place(label(QStringLiteral("桌面位置：%1").arg(desktopPath()), 13, false),
-                                content, ContentFrame(138, 402, 560, 20), "desktopLine");
-    colors::SetForeground(desktopLine, QPalette::WindowText, colors::TertiaryLabel());
+    Place(label(QStringLiteral("桌面位置：%1").arg(desktopPath()), 13, false), content,
+          ContentFrame(138, 402, 560, 20), "desktopLine");
 
     Place(std::make_unique<TargetPanel>(), content, ContentFrame(32, 280, 696, 100), "targetPanel");
 
@@ -129,7 +180,6 @@ void OrganizerAppDelegate::buildWindow() {
 
     QLabel *summary =
         Place(label(QString(), 13, false), content, ContentFrame(34, 188, 690, 22), "summaryField");
-    colors::SetForeground(summary, QPalette::WindowText, colors::SecondaryLabel());
     setSummaryField(summary);
 
     // The log's scrolling frame and its text are one widget in Qt.
@@ -147,6 +197,8 @@ void OrganizerAppDelegate::buildWindow() {
     log->setAccessibleName(QStringLiteral("活动记录"));
     setLogView(Place(std::move(log), content, ContentFrame(32, 30, 696, 148), "logView"));
 
+    ApplyRoleColors(content);
+    new PaletteFollower(content); // owned by content
     updateSummary();
 
     main->adjustSize();
