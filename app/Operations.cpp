@@ -64,9 +64,7 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                 updateSummary();
                 return;
             }
-            for (const QJsonValue &record : std::as_const(outcome->records)) {
-                manifest_.append(record);
-            }
+            manifest_.append(outcome->records);
             saveManifest();
             appendLog(QStringLiteral("整理完成：移动 %1 个项目，跳过 %2 个项目。")
                           .arg(outcome->moved)

@@ -51,10 +51,10 @@ void OrganizerAppDelegate::setLogView(QPlainTextEdit *view) {
     logView_ = view;
 }
 
-const QJsonArray &OrganizerAppDelegate::manifest() const {
+const ManifestStore &OrganizerAppDelegate::manifest() const {
     return manifest_;
 }
 
-void OrganizerAppDelegate::setManifest(QJsonArray manifest) {
+void OrganizerAppDelegate::setManifest(ManifestStore manifest) {
     manifest_ = std::move(manifest);
 }

@@ -5,7 +5,8 @@
 // file named beside it. File work runs on one worker thread at a time; every
 // method here is called on the UI thread.
 
-#include <QJsonArray>
+#include "engine/Manifest.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -90,8 +91,8 @@ public:
     void setSummaryField(QLabel *field);
     QPlainTextEdit *logView() const;
     void setLogView(QPlainTextEdit *view);
-    const QJsonArray &manifest() const;
-    void setManifest(QJsonArray manifest);
+    const ManifestStore &manifest() const;
+    void setManifest(ManifestStore manifest);
 
 private:
     // How runs start, report and end: app/Operations.cpp
@@ -110,7 +111,7 @@ private:
     QPointer<QLineEdit> targetField_;
     QPointer<QLabel> summaryField_;
     QPointer<QPlainTextEdit> logView_;
-    QJsonArray manifest_;
+    ManifestStore manifest_;
     // What loading found to tell the user, logged after the start-up hint.
     QStringList startupNotices_;
 

@@ -15,7 +15,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
 #include <QLineEdit>
 #include <QProcess>
 #include <QSettings>
@@ -266,7 +265,7 @@ QString Ratio(double ours, double base) {
 }
 
 void WriteManifest(const Sandbox &box, int records) {
-    QJsonArray manifest;
+    ManifestStore manifest;
     for (int i = 0; i < records; ++i) {
         const QString name = QStringLiteral("文件 %1.txt").arg(i);
         manifest.append(RestoreRecord(box.desktop() + QLatin1Char('/') + name,

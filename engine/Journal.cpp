@@ -1,6 +1,7 @@
 #include "engine/Journal.h"
 
 #include "engine/FileSystem.h"
+#include "engine/JsonText.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 
@@ -9,7 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,32 +23,6 @@ const QString TemporaryKey = QStringLiteral("temp");
 const QString DoneOp = QStringLiteral("done");
 const QString CopyOp = QStringLiteral("copy");
 const QString PlacedOp = QStringLiteral("placed");
-
-// A JSON string literal, escaped as RFC 8259 asks; runs that need no
-// escape are copied whole.
-void AppendJsonString(QByteArray &out, const QString &text) {
-    const QByteArray utf8 = text.toUtf8();
-    out += '"';
-    qsizetype run = 0;
-    for (qsizetype i = 0; i < utf8.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(utf8.at(i));
-        if (byte >= 0x20 && byte != '"' && byte != '\\') {
-            continue;
-        }
-        out.append(utf8.constData() + run, i - run);
-        run = i + 1;
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += static_cast<char>(byte);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-            out += escaped;
-        }
-    }
-    out.append(utf8.constData() + run, utf8.size() - run);
-    out += '"';
-}
 
 QByteArray Line(const char *op, const QString &from, const QString &to, const qint64 *movedAt,
                 const QString *temporary = nullptr) {

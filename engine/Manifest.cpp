@@ -2,21 +2,19 @@
 
 #include "engine/FileSystem.h"
 #include "engine/Journal.h"
+#include "engine/JsonText.h"
 #include "engine/LogText.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 
 #include <QDateTime>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSet>
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <fcntl.h>
-#include <limits>
+#include <simdjson.h>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 
@@ -47,208 +45,306 @@ void SetAside(const QString &manifestPath) {
 
 } // namespace
 
-QJsonArray ParseManifest(const QByteArray &bytes) {
-    return ParseManifest(bytes, nullptr);
+namespace {
+
+constexpr std::string_view OriginalPathKey = "originalPath";
+constexpr std::string_view StoredPathKey = "storedPath";
+constexpr std::string_view NameKey = "name";
+constexpr std::string_view MovedAtKey = "movedAt";
+
+QByteArrayView LastComponent(QByteArrayView path) {
+    qsizetype end = path.size();
+    while (end > 1 && path[end - 1] == '/') {
+        --end;
+    }
+    const QByteArrayView trimmed = path.first(end);
+    if (trimmed == "/") {
+        return trimmed;
+    }
+    return trimmed.sliced(trimmed.lastIndexOf('/') + 1);
 }
 
-QJsonArray ParseManifest(const QByteArray &bytes, bool *usable) {
+QByteArrayView View(std::string_view text) {
+    return {text.data(), static_cast<qsizetype>(text.size())};
+}
+
+// Walks the source text beside simdjson's tree, which does not keep it, to
+// find the text of the elements and members held as JSON. Only moved on
+// when such an element comes, so a file of plain records is never walked.
+class SourceCursor {
+public:
+    // Only whitespace comes before the array's bracket.
+    explicit SourceCursor(QByteArrayView text) : text_(text), pos_(text.indexOf('[') + 1) {}
+
+    // The text of the index-th element; indexes only grow.
+    QByteArrayView element(qsizetype index) {
+        while (index_ < index) {
+            TakeJsonValue(text_, &pos_);
+            skipComma();
+            ++index_;
+        }
+        qsizetype end = pos_;
+        return TakeJsonValue(text_, &end);
+    }
+
+    // The text of the index-th element's members, each from its key to the
+    // end of its value.
+    std::vector<QByteArrayView> members(qsizetype index) {
+        const QByteArrayView object = element(index);
+        std::vector<QByteArrayView> found;
+        qsizetype pos = 1;
+        for (;;) {
+            const QByteArrayView key = TakeJsonValue(object, &pos);
+            if (key.isEmpty() || key[0] != '"') {
+                return found;
+            }
+            pos = object.indexOf(':', pos) + 1;
+            const QByteArrayView value = TakeJsonValue(object, &pos);
+            const qsizetype start = key.data() - object.data();
+            found.push_back(object.sliced(start, value.data() + value.size() - key.data()));
+            while (object[pos] != ',' && object[pos] != '}') {
+                ++pos;
+            }
+            ++pos;
+        }
+    }
+
+private:
+    void skipComma() {
+        while (pos_ < text_.size() && text_[pos_] != ',' && text_[pos_] != ']') {
+            ++pos_;
+        }
+        ++pos_;
+    }
+
+    QByteArrayView text_;
+    qsizetype pos_ = 0;
+    qsizetype index_ = 0;
+};
+
+} // namespace
+
+// Builds elements from parsed JSON.
+struct ElementAccess {
+    static ManifestElement foreign(QByteArrayView text) {
+        ManifestElement element;
+        element.json_ = MinifiedJson(text);
+        return element;
+    }
+
+    // The record the object is, or a foreign element when it has no string
+    // originalPath and storedPath, or one of the four members twice.
+    static ManifestElement read(simdjson::dom::element value, qsizetype index,
+                                SourceCursor *source) {
+        simdjson::dom::object object;
+        if (value.get(object) != simdjson::SUCCESS) {
+            return foreign(source->element(index));
+        }
+        std::string_view original;
+        std::string_view stored;
+        std::string_view name;
+        int64_t movedAt = 0;
+        enum Seen : unsigned { Original = 1, Stored = 2, Name = 4, MovedAt = 8 };
+        unsigned seen = 0;
+        bool hasName = false;
+        bool hasMovedAt = false;
+        bool shaped = true;
+        std::vector<size_t> others; // positions of the members held as text
+        size_t position = 0;
+        const auto once = [&seen, &shaped](unsigned member) {
+            shaped = shaped && (seen & member) == 0;
+            seen |= member;
+        };
+        for (const simdjson::dom::key_value_pair member : object) {
+            if (member.key == OriginalPathKey) {
+                once(Original);
+                shaped = shaped && member.value.get(original) == simdjson::SUCCESS;
+            } else if (member.key == StoredPathKey) {
+                once(Stored);
+                shaped = shaped && member.value.get(stored) == simdjson::SUCCESS;
+            } else if (member.key == NameKey) {
+                once(Name);
+                hasName = member.value.get(name) == simdjson::SUCCESS;
+            } else if (member.key == MovedAtKey) {
+                once(MovedAt);
+                hasMovedAt = member.value.get(movedAt) == simdjson::SUCCESS;
+            }
+            const bool held = member.key == OriginalPathKey || member.key == StoredPathKey ||
+                              (member.key == NameKey && hasName) ||
+                              (member.key == MovedAtKey && hasMovedAt);
+            if (!held) {
+                others.push_back(position);
+            }
+            ++position;
+        }
+        if (!shaped || (seen & (Original | Stored)) != (Original | Stored)) {
+            return foreign(source->element(index));
+        }
+        ManifestElement record;
+        record.flags_ = ManifestElement::Record;
+        record.text_.reserve(static_cast<qsizetype>(original.size() + stored.size()));
+        record.text_.append(View(original));
+        record.text_.append(View(stored));
+        record.originalSize_ = static_cast<qint32>(original.size());
+        record.storedSize_ = static_cast<qint32>(stored.size());
+        if (hasName) {
+            record.setName(View(name));
+        }
+        if (hasMovedAt) {
+            record.flags_ |= ManifestElement::HasMovedAt;
+            record.movedAt_ = movedAt;
+        }
+        if (!others.empty()) {
+            const std::vector<QByteArrayView> members = source->members(index);
+            record.json_ += '{';
+            for (const size_t at : others) {
+                if (record.json_.size() > 1) {
+                    record.json_ += ',';
+                }
+                record.json_ += MinifiedJson(members[at]);
+            }
+            record.json_ += '}';
+        }
+        return record;
+    }
+};
+
+namespace {
+
+ManifestStore ParseBytes(QByteArrayView bytes, bool padded, bool *usable) {
     if (usable != nullptr) {
         *usable = true;
     }
     if (bytes.isEmpty()) {
         return {};
     }
-    QJsonParseError status{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &status);
-    if (status.error != QJsonParseError::NoError || !document.isArray()) {
+    // The DOM parser validates the whole text, not only what is visited.
+    simdjson::dom::parser parser;
+    simdjson::dom::element root;
+    simdjson::dom::array array;
+    if (parser.parse(reinterpret_cast<const uint8_t *>(bytes.data()),
+                     static_cast<size_t>(bytes.size()), !padded)
+                .get(root) != simdjson::SUCCESS ||
+        root.get(array) != simdjson::SUCCESS) {
         if (usable != nullptr) {
             *usable = false;
         }
         return {};
     }
-    return document.array();
+    SourceCursor source(bytes);
+    ManifestStore store;
+    store.reserve(static_cast<qsizetype>(array.size()));
+    qsizetype index = 0;
+    for (const simdjson::dom::element value : array) {
+        store.append(ElementAccess::read(value, index++, &source));
+    }
+    return store;
 }
-
-namespace {
-
-// A pretty-printing JSON writer in the layout QJsonDocument::Indented gives,
-// at a fraction of its cost: the whole manifest is written after every run.
-class Writer {
-public:
-    explicit Writer(QByteArray &out) : out_(out) {}
-
-    void value(const QJsonValue &v, int depth) {
-        switch (v.type()) {
-        case QJsonValue::Null:
-        case QJsonValue::Undefined:
-            out_ += "null";
-            break;
-        case QJsonValue::Bool:
-            out_ += v.toBool() ? "true" : "false";
-            break;
-        case QJsonValue::Double:
-            number(v);
-            break;
-        case QJsonValue::String:
-            string(v.toString());
-            break;
-        case QJsonValue::Array:
-            array(v.toArray(), depth);
-            break;
-        case QJsonValue::Object:
-            object(v.toObject(), depth);
-            break;
-        }
-    }
-
-    void array(const QJsonArray &a, int depth) {
-        out_ += "[\n";
-        for (qsizetype i = 0; i < a.size(); ++i) {
-            indent(depth + 1);
-            value(a.at(i), depth + 1);
-            out_ += i + 1 < a.size() ? ",\n" : "\n";
-        }
-        indent(depth);
-        out_ += ']';
-    }
-
-    void object(const QJsonObject &o, int depth) {
-        out_ += "{\n";
-        qsizetype left = o.size();
-        for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
-            indent(depth + 1);
-            string(it.key());
-            out_ += ": ";
-            value(it.value(), depth + 1);
-            out_ += --left > 0 ? ",\n" : "\n";
-        }
-        indent(depth);
-        out_ += '}';
-    }
-
-private:
-    void indent(int depth) { out_.append(qsizetype{4} * depth, ' '); }
-
-    void number(const QJsonValue &v) {
-        const double d = v.toDouble();
-        constexpr qint64 NotInteger = std::numeric_limits<qint64>::min();
-        const qint64 i = v.toInteger(NotInteger);
-        if (i != NotInteger || d == static_cast<double>(NotInteger)) {
-            out_ += QByteArray::number(i);
-        } else if (std::isfinite(d)) {
-            out_ += QByteArray::number(d, 'g', QLocale::FloatingPointShortest);
-        } else {
-            out_ += "null"; // JSON has no infinity
-        }
-    }
-
-    void string(const QString &text) {
-        out_ += '"';
-        const char16_t *data = reinterpret_cast<const char16_t *>(text.utf16());
-        const qsizetype size = text.size();
-        const bool plain = std::none_of(data, data + size, [](char16_t c) {
-            return c < 0x20 || c == u'"' || c == u'\\' || QChar::isSurrogate(c);
-        });
-        if (plain) { // most paths: converted in one go
-            out_ += text.toUtf8();
-            out_ += '"';
-            return;
-        }
-        for (qsizetype i = 0; i < size; ++i) {
-            const char16_t c = data[i];
-            if (c < 0x80) {
-                ascii(static_cast<char>(c));
-            } else if (QChar::isHighSurrogate(c) && i + 1 < size &&
-                       QChar::isLowSurrogate(data[i + 1])) {
-                utf8(QChar::surrogateToUcs4(c, data[i + 1]));
-                ++i;
-            } else if (QChar::isSurrogate(c)) {
-                escape(c); // a lone half has no UTF-8 form
-            } else {
-                utf8(c);
-            }
-        }
-        out_ += '"';
-    }
-
-    void ascii(char c) {
-        switch (c) {
-        case '"':
-            out_ += "\\\"";
-            return;
-        case '\\':
-            out_ += "\\\\";
-            return;
-        case '\b':
-            out_ += "\\b";
-            return;
-        case '\f':
-            out_ += "\\f";
-            return;
-        case '\n':
-            out_ += "\\n";
-            return;
-        case '\r':
-            out_ += "\\r";
-            return;
-        case '\t':
-            out_ += "\\t";
-            return;
-        default:
-            break;
-        }
-        if (static_cast<unsigned char>(c) < 0x20) {
-            escape(static_cast<char16_t>(c));
-        } else {
-            out_ += c;
-        }
-    }
-
-    void escape(char16_t c) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-        out_ += escaped;
-    }
-
-    void utf8(char32_t c) {
-        if (c < 0x800) {
-            out_ += static_cast<char>(0xC0 | (c >> 6));
-        } else if (c < 0x10000) {
-            out_ += static_cast<char>(0xE0 | (c >> 12));
-            out_ += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        } else {
-            out_ += static_cast<char>(0xF0 | (c >> 18));
-            out_ += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out_ += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        }
-        out_ += static_cast<char>(0x80 | (c & 0x3F));
-    }
-
-    QByteArray &out_;
-};
 
 } // namespace
 
-QByteArray EncodeManifest(const QJsonArray &manifest) {
+QString ManifestElement::originalPath() const {
+    return QString::fromUtf8(originalUtf8());
+}
+
+QString ManifestElement::storedPath() const {
+    return QString::fromUtf8(storedUtf8());
+}
+
+QByteArrayView ManifestElement::nameUtf8() const {
+    if ((flags_ & NameIsLast) != 0) {
+        return LastComponent(originalUtf8());
+    }
+    return QByteArrayView(text_).sliced(originalSize_ + storedSize_);
+}
+
+void ManifestElement::setName(QByteArrayView name) {
+    flags_ |= HasName;
+    if (name == LastComponent(originalUtf8())) {
+        flags_ |= NameIsLast;
+    } else {
+        text_.append(name);
+    }
+}
+
+void ManifestElement::encode(QByteArray &out) const {
+    constexpr int Depth = 1;
+    if (!isRecord()) {
+        AppendPrettyJson(out, json_, Depth);
+        return;
+    }
+    // The members in the order earlier versions wrote them.
+    out += "{\n";
+    if ((flags_ & HasMovedAt) != 0) {
+        out += "        \"movedAt\": ";
+        out += QByteArray::number(movedAt_);
+        out += ",\n";
+    }
+    if ((flags_ & HasName) != 0) {
+        out += "        \"name\": ";
+        AppendJsonString(out, nameUtf8());
+        out += ",\n";
+    }
+    out += "        \"originalPath\": ";
+    AppendJsonString(out, originalUtf8());
+    out += ",\n        \"storedPath\": ";
+    AppendJsonString(out, storedUtf8());
+    if (!json_.isEmpty()) {
+        bool first = false;
+        AppendPrettyMembers(out, json_, Depth + 1, &first);
+    }
+    out += "\n    }";
+}
+
+void ManifestStore::append(const ManifestStore &other) {
+    elements_.insert(elements_.end(), other.elements_.begin(), other.elements_.end());
+}
+
+ManifestStore ManifestStore::parse(QByteArrayView bytes, bool *usable) {
+    return ParseBytes(bytes, false, usable);
+}
+
+QByteArray ManifestStore::encode() const {
     QByteArray out;
-    out.reserve(64 + manifest.size() * 256);
-    Writer(out).array(manifest, 0);
-    out += '\n';
+    qsizetype estimate = 16;
+    for (const ManifestElement &element : elements_) {
+        estimate += 96 + element.text_.size() + element.json_.size() * 2;
+    }
+    out.reserve(estimate);
+    out += "[\n";
+    bool first = true;
+    for (const ManifestElement &element : elements_) {
+        out += first ? "    " : ",\n    ";
+        first = false;
+        element.encode(out);
+    }
+    out += first ? "]\n" : "\n]\n";
     return out;
 }
 
-QJsonObject RestoreRecord(const QString &originalPath, const QString &storedPath, qint64 movedAt) {
-    // Filling in a copy of the record's shape costs less than inserting
-    // its members one by one.
-    static const QJsonObject shape{{record_key::MovedAt, 0},
-                                   {record_key::Name, QString()},
-                                   {record_key::OriginalPath, QString()},
-                                   {record_key::StoredPath, QString()}};
-    QJsonObject record = shape;
-    record[record_key::MovedAt] = movedAt;
-    record[record_key::Name] = LastPathComponent(originalPath);
-    record[record_key::OriginalPath] = originalPath;
-    record[record_key::StoredPath] = storedPath;
+ManifestStore ParseManifest(QByteArrayView bytes) {
+    return ManifestStore::parse(bytes, nullptr);
+}
+
+ManifestStore ParseManifest(QByteArrayView bytes, bool *usable) {
+    return ManifestStore::parse(bytes, usable);
+}
+
+QByteArray EncodeManifest(const ManifestStore &manifest) {
+    return manifest.encode();
+}
+
+ManifestElement RestoreRecord(const QString &originalPath, const QString &storedPath,
+                              qint64 movedAt) {
+    ManifestElement record;
+    record.text_ = originalPath.toUtf8();
+    record.originalSize_ = static_cast<qint32>(record.text_.size());
+    const QByteArray stored = storedPath.toUtf8();
+    record.text_ += stored;
+    record.storedSize_ = static_cast<qint32>(stored.size());
+    record.flags_ = ManifestElement::Record | ManifestElement::HasMovedAt;
+    record.movedAt_ = movedAt;
+    record.setName(LastPathComponent(originalPath).toUtf8());
     return record;
 }
 
@@ -284,20 +380,25 @@ bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *er
     return true;
 }
 
-QJsonArray ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices) {
+ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices) {
     QFile file(path);
     QByteArray bytes;
     bool readable = true;
     if (file.open(QIODevice::ReadOnly)) {
-        bytes = file.readAll();
-        readable = file.error() == QFileDevice::NoError;
+        // Read with room for the parser's padding, so it needs no copy.
+        const qint64 size = file.size();
+        bytes.reserve(static_cast<qsizetype>(size) + simdjson::SIMDJSON_PADDING);
+        bytes.resize(static_cast<qsizetype>(size));
+        readable = file.read(bytes.data(), size) == size;
         file.close();
     } else {
         readable = !EntryExists(path);
     }
     bool parsed = true;
-    QJsonArray loaded = ParseManifest(bytes, &parsed);
+    ManifestStore loaded = ParseBytes(bytes, readable, &parsed);
+    bytes = QByteArray();
     if (!readable || !parsed) {
+        loaded = ManifestStore();
         SetAside(path);
     }
 
@@ -305,10 +406,10 @@ QJsonArray ReadManifestFile(const QString &path, bool *journalReplayed, QStringL
     const std::vector<JournalMove> moves = ReadJournal(JournalPathFor(path), journalReplayed);
     QSet<QPair<QString, QString>> recorded;
     if (!moves.empty()) {
-        for (const QJsonValue value : std::as_const(loaded)) {
-            const QJsonObject record = value.toObject();
-            recorded.insert({record.value(record_key::OriginalPath).toString(),
-                             record.value(record_key::StoredPath).toString()});
+        for (const ManifestElement &element : loaded) {
+            if (element.isRecord()) {
+                recorded.insert({element.originalPath(), element.storedPath()});
+            }
         }
     }
     for (const JournalMove &move : moves) {

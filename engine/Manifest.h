@@ -1,34 +1,96 @@
 #pragma once
-// The restore manifest's file format: a JSON array of records, read leniently
-// (anything but an array is an empty manifest) and written pretty-printed,
-// atomically, readable by the owner alone.
+// The restore manifest: its elements in memory, and its file format, a JSON
+// array read strictly (anything but a valid array is an unusable manifest)
+// and written pretty-printed, atomically, readable by the owner alone.
 
 #include "engine/Error.h"
 
 #include <QByteArray>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <initializer_list>
+#include <vector>
 
-namespace record_key {
-inline const QString OriginalPath = QStringLiteral("originalPath");
-inline const QString StoredPath = QStringLiteral("storedPath");
-inline const QString Name = QStringLiteral("name");
-inline const QString MovedAt = QStringLiteral("movedAt");
-} // namespace record_key
+// One element of the manifest's array. A record (an object whose
+// originalPath and storedPath are strings) keeps its strings as UTF-8 and any
+// other members as their JSON text; anything else is a foreign element, kept
+// as its JSON text, never read and written back as it was.
+class ManifestElement {
+public:
+    bool isRecord() const { return (flags_ & Record) != 0; }
+    // Empty for a foreign element.
+    QString originalPath() const;
+    QString storedPath() const;
 
-// The array the bytes hold, every element as parsed; empty for zero bytes,
-// invalid JSON or a top level that is not an array. *usable is false when
-// the bytes held something that was not a manifest.
-QJsonArray ParseManifest(const QByteArray &bytes);
-QJsonArray ParseManifest(const QByteArray &bytes, bool *usable);
+    bool operator==(const ManifestElement &other) const = default;
+
+private:
+    friend class ManifestStore;
+    friend struct ElementAccess;
+    friend ManifestElement RestoreRecord(const QString &, const QString &, qint64);
+
+    enum Flag : quint8 {
+        Record = 1,
+        HasName = 2,    // a name member that is a string
+        NameIsLast = 4, // ... equal to originalPath's last component, so not held
+        HasMovedAt = 8, // a movedAt member that is a 64-bit integer
+    };
+    QByteArrayView originalUtf8() const { return QByteArrayView(text_).first(originalSize_); }
+    QByteArrayView storedUtf8() const {
+        return QByteArrayView(text_).sliced(originalSize_, storedSize_);
+    }
+    QByteArrayView nameUtf8() const;
+    void setName(QByteArrayView name);
+    void encode(QByteArray &out) const;
+
+    // A record's originalPath, storedPath and, unless it is the last
+    // component, name, one after the other.
+    QByteArray text_;
+    // A foreign element's JSON text; a record's other members as the text of
+    // an object. Without whitespace outside strings.
+    QByteArray json_;
+    qint64 movedAt_ = 0;
+    qint32 originalSize_ = 0;
+    qint32 storedSize_ = 0;
+    quint8 flags_ = 0;
+};
+
+// The manifest in memory: its elements in file order.
+class ManifestStore {
+public:
+    ManifestStore() = default;
+    ManifestStore(std::initializer_list<ManifestElement> elements) : elements_(elements) {}
+
+    qsizetype size() const { return static_cast<qsizetype>(elements_.size()); }
+    bool isEmpty() const { return elements_.empty(); }
+    const ManifestElement &at(qsizetype i) const { return elements_[static_cast<size_t>(i)]; }
+    auto begin() const { return elements_.begin(); }
+    auto end() const { return elements_.end(); }
+
+    void append(ManifestElement element) { elements_.push_back(std::move(element)); }
+    void append(const ManifestStore &other);
+    void reserve(qsizetype size) { elements_.reserve(static_cast<size_t>(size)); }
+
+    bool operator==(const ManifestStore &other) const = default;
+
+    // The array the bytes hold; empty for zero bytes, text that is not JSON
+    // (RFC 8259, UTF-8) or a top level that is not an array, and then
+    // *usable is false unless there were zero bytes.
+    static ManifestStore parse(QByteArrayView bytes, bool *usable);
+    // Pretty-printed UTF-8 JSON of the whole array.
+    QByteArray encode() const;
+
+private:
+    std::vector<ManifestElement> elements_;
+};
+
+ManifestStore ParseManifest(QByteArrayView bytes);
+ManifestStore ParseManifest(QByteArrayView bytes, bool *usable);
+QByteArray EncodeManifest(const ManifestStore &manifest);
 
 // A restore record with its four members.
-QJsonObject RestoreRecord(const QString &originalPath, const QString &storedPath, qint64 movedAt);
-
-// Pretty-printed UTF-8 JSON of the whole list.
-QByteArray EncodeManifest(const QJsonArray &manifest);
+ManifestElement RestoreRecord(const QString &originalPath, const QString &storedPath,
+                              qint64 movedAt);
 
 // Writes the complete bytes to a temporary file beside path and renames it
 // into place, so no reader sees a partial file; the file and its folder are
@@ -40,4 +102,4 @@ bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *er
 // journal beside it shows completed are added and their interrupted steps
 // finished. *journalReplayed tells whether there was a journal, so the caller
 // saves; notices receives what the user should be told.
-QJsonArray ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices);
+ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices);

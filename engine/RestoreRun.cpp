@@ -6,12 +6,11 @@
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
 
-#include <QJsonObject>
 #include <cerrno>
 
 RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
     RestoreOutcome outcome;
-    const QJsonArray &records = request.records;
+    const ManifestStore &records = request.records;
     const auto say = [&sink](const QString &message) {
         if (sink.message) {
             sink.message(message);
@@ -22,17 +21,16 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
     };
     RunProgress progress;
     progress.total = records.size();
-    QJsonArray visitedKept;
+    ManifestStore visitedKept;
     qsizetype i = records.size() - 1;
     for (; i >= 0 && !stopped(); --i) {
         progress.done = records.size() - 1 - i;
         if (sink.progress) {
             sink.progress(progress);
         }
-        const QJsonValue record = records.at(i);
-        const QJsonObject fields = record.toObject();
-        const QString storedPath = fields.value(record_key::StoredPath).toString();
-        const QString originalPath = fields.value(record_key::OriginalPath).toString();
+        const ManifestElement &record = records.at(i);
+        const QString storedPath = record.storedPath();
+        const QString originalPath = record.originalPath();
         if (storedPath.isEmpty() || originalPath.isEmpty()) {
             ++outcome.skipped;
             continue;
@@ -89,12 +87,11 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
     // A stop leaves the records not yet visited as they were, before the
     // ones this run kept.
     outcome.stopped = i >= 0;
+    outcome.retained.reserve(i + 1 + visitedKept.size());
     for (qsizetype k = 0; k <= i; ++k) {
         outcome.retained.append(records.at(k));
     }
-    for (const QJsonValue &kept : std::as_const(visitedKept)) {
-        outcome.retained.append(kept);
-    }
+    outcome.retained.append(visitedKept);
     progress.done = records.size();
     if (sink.progress) {
         sink.progress(progress);

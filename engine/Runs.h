@@ -6,8 +6,8 @@
 // thread. The sink is called on the run's own thread.
 
 #include "engine/Error.h"
+#include "engine/Manifest.h"
 
-#include <QJsonArray>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -36,9 +36,9 @@ struct OrganizeRequest {
 };
 
 struct OrganizeOutcome {
-    bool listed = false; // false: the Desktop could not be listed
-    Error listError;     // why, when it could not
-    QJsonArray records;  // one per completed move, in listing order
+    bool listed = false;   // false: the Desktop could not be listed
+    Error listError;       // why, when it could not
+    ManifestStore records; // one per completed move, in listing order
     qint64 moved = 0;
     qint64 skipped = 0;
     bool stopped = false; // the stop flag ended it early
@@ -49,7 +49,7 @@ struct OrganizeOutcome {
 OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink);
 
 struct RestoreRequest {
-    QJsonArray records; // the manifest as it stands
+    ManifestStore records; // the manifest as it stands
     const std::atomic<bool> *stop = nullptr;
 };
 
@@ -57,7 +57,7 @@ struct RestoreOutcome {
     // What the manifest becomes: the records a stop left unvisited, in their
     // order, then those visited and kept (failed, or waiting for a missing
     // folder), newest first.
-    QJsonArray retained;
+    ManifestStore retained;
     qint64 restored = 0;
     qint64 skipped = 0;
     bool stopped = false;

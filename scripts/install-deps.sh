@@ -8,6 +8,7 @@ packages=(
     cmake g++ make
     qt6-base-dev qt6-qpa-plugins qt6-svg-dev
     libgtest-dev
+    libsimdjson-dev
     fonts-noto-cjk
     # The monospace faces a desktop usually has, so the suite runs against
     # the same font set as a user's machine.

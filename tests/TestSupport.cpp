@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -72,6 +73,20 @@ void Organize(OrganizerAppDelegate &delegate) {
 void Restore(OrganizerAppDelegate &delegate) {
     delegate.restoreFiles();
     delegate.finishRun();
+}
+
+ManifestStore StoreOf(const QJsonArray &values) {
+    bool usable = false;
+    ManifestStore store = ParseManifest(QJsonDocument(values).toJson(), &usable);
+    EXPECT_TRUE(usable);
+    return store;
+}
+
+QJsonArray ValuesOf(const ManifestStore &manifest) {
+    QJsonParseError status{};
+    const QJsonDocument document = QJsonDocument::fromJson(EncodeManifest(manifest), &status);
+    EXPECT_EQ(status.error, QJsonParseError::NoError);
+    return document.array();
 }
 
 void WriteFile(const QString &path, const QByteArray &bytes) {

@@ -7,6 +7,7 @@
 #include "engine/FileSystem.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -56,6 +57,10 @@ QStringList LogMessages(const OrganizerAppDelegate &delegate);
 // The two actions, each run to its end as the button's run would be.
 void Organize(OrganizerAppDelegate &delegate);
 void Restore(OrganizerAppDelegate &delegate);
+
+// A manifest from Qt's JSON values and back, to build cases and compare.
+ManifestStore StoreOf(const QJsonArray &values);
+QJsonArray ValuesOf(const ManifestStore &manifest);
 
 void WriteFile(const QString &path, const QByteArray &bytes);
 QByteArray ReadFile(const QString &path);

@@ -9,7 +9,6 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -85,7 +84,7 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
     WriteFile(d("name-taken"), "mine");
     WriteFile(t("name-taken"), "another program's");
     delegate.setManifest(
-        QJsonArray{RestoreRecord(d("already-recorded"), t("already-recorded"), 5)});
+        ManifestStore{RestoreRecord(d("already-recorded"), t("already-recorded"), 5)});
     delegate.saveManifest();
     {
         MoveJournal journal(journalFile());
@@ -106,13 +105,11 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
     cut.close();
 
     auto next = restart();
-    const QJsonArray records = next->manifest();
-    ASSERT_EQ(records.size(), 3) << QJsonDocument(records).toJson().toStdString();
-    EXPECT_EQ(records[0].toObject().value(QStringLiteral("storedPath")).toString(),
-              t("already-recorded"));
-    EXPECT_EQ(records[1].toObject(), RestoreRecord(d("done-line"), t("done-line"), 1234));
-    EXPECT_EQ(records[2].toObject().value(QStringLiteral("storedPath")).toString(),
-              t("moved-no-line"));
+    const ManifestStore &records = next->manifest();
+    ASSERT_EQ(records.size(), 3) << EncodeManifest(records).toStdString();
+    EXPECT_EQ(records.at(0).storedPath(), t("already-recorded"));
+    EXPECT_EQ(records.at(1), RestoreRecord(d("done-line"), t("done-line"), 1234));
+    EXPECT_EQ(records.at(2).storedPath(), t("moved-no-line"));
     EXPECT_FALSE(EntryExists(journalFile())) << "the journal goes once the records are saved";
     EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), records);
 
@@ -164,7 +161,7 @@ TEST_F(CrashSafetyTest, JournalOfAnEarlierRunSurvivesTheNextRun) {
 
     // Next start: the blocking folder is set aside, the journal replayed.
     auto next = restart();
-    ASSERT_EQ(next->manifest().size(), 2) << QJsonDocument(next->manifest()).toJson().toStdString();
+    ASSERT_EQ(next->manifest().size(), 2) << EncodeManifest(next->manifest()).toStdString();
     EXPECT_FALSE(EntryExists(journalFile()));
     Restore(*next);
     EXPECT_EQ(ReadFile(desktop() + QStringLiteral("/a")), "a");
@@ -202,7 +199,7 @@ TEST_F(CrashSafetyTest, UnusableManifestsAreSetAsideNeverReplaced) {
     QList<QByteArray> expected(std::begin(contents), std::end(contents));
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(kept, expected);
-    EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), QJsonArray());
+    EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), ManifestStore());
 
     // Empty and missing files hold no records: nothing to keep.
     WriteFile(manifestFile(), "");
@@ -280,8 +277,8 @@ TEST_F(CrashSafetyTest, KilledRunsLoseNoRecord) {
 
         auto next = restart();
         QSet<QString> stored;
-        for (const auto &value : next->manifest()) {
-            stored.insert(value.toObject().value(QStringLiteral("storedPath")).toString());
+        for (const ManifestElement &record : next->manifest()) {
+            stored.insert(record.storedPath());
         }
         ASSERT_EQ(next->manifest().size(), inTarget)
             << "kill " << kill << ": a record missing or doubled";
@@ -394,7 +391,7 @@ TEST_F(CrashSafetyTest, InterruptedSourceKeepsWhatTheCopyLacks) {
         << lines[1].toStdString();
     EXPECT_EQ(Names(from), QStringList{QStringLiteral("added later.txt")});
     ASSERT_EQ(next.manifest().size(), 1);
-    EXPECT_EQ(next.manifest()[0].toObject().value(QStringLiteral("storedPath")).toString(), to);
+    EXPECT_EQ(next.manifest().at(0).storedPath(), to);
 }
 
 // Another process takes destination names while a run is under way: what it
@@ -438,7 +435,7 @@ TEST_F(CrashSafetyTest, RacingCreatorIsNeverReplaced) {
         EXPECT_EQ(QByteArray(buffer, static_cast<int>(got)), "pre-existing") << path.constData();
     }
     QSet<QString> found;
-    for (const auto &value : delegate.manifest()) {
+    for (const QJsonValue value : ValuesOf(delegate.manifest())) {
         const QJsonObject record = value.toObject();
         EXPECT_EQ(ReadFile(record.value(QStringLiteral("storedPath")).toString()),
                   record.value(QStringLiteral("name")).toString().toUtf8());

@@ -4,11 +4,11 @@
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
+#include "engine/PathRules.h"
 #include "engine/Runs.h"
 
 #include <QDir>
 #include <QFile>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -72,11 +72,9 @@ TEST_F(EngineRunTest, NamesAreChosenOneMoveAtATimeInsideTheDesktop) {
         }
         ++numberedFirst;
         // "c 1.txt" went first and became "c 1 1.txt", freeing "c 1.txt".
-        for (const QJsonValue &value : outcome.records) {
-            const QJsonObject record = value.toObject();
-            if (record.value(record_key::Name).toString() == plain) {
-                EXPECT_EQ(record.value(record_key::StoredPath).toString(),
-                          desktop + QLatin1Char('/') + numbered);
+        for (const ManifestElement &record : outcome.records) {
+            if (LastPathComponent(record.originalPath()) == plain) {
+                EXPECT_EQ(record.storedPath(), desktop + QLatin1Char('/') + numbered);
             }
         }
     }
@@ -112,7 +110,7 @@ TEST_F(EngineRunTest, AStopBetweenItemsKeepsEveryCompletedMoveAndLeavesTheRest) 
 }
 
 TEST_F(EngineRunTest, AStoppedRestoreKeepsUnvisitedRecordsInTheirOrder) {
-    QJsonArray records;
+    ManifestStore records;
     for (int i = 0; i < 6; ++i) {
         const QString name = QStringLiteral("r%1").arg(i);
         write(target + QLatin1Char('/') + name);
@@ -137,9 +135,9 @@ TEST_F(EngineRunTest, AStoppedRestoreKeepsUnvisitedRecordsInTheirOrder) {
     // r0..r3 unvisited, as they were; then r5, visited and kept.
     ASSERT_EQ(outcome.retained.size(), 5);
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(outcome.retained[i], records[i]);
+        EXPECT_EQ(outcome.retained.at(i), records.at(i));
     }
-    EXPECT_EQ(outcome.retained[4], records[5]);
+    EXPECT_EQ(outcome.retained.at(4), records.at(5));
     EXPECT_EQ(names(desktop), QStringList{QStringLiteral("r4")});
 }
 

@@ -7,7 +7,6 @@
 #include "engine/Journal.h"
 #include "engine/Manifest.h"
 
-#include <QJsonObject>
 #include <cerrno>
 
 namespace {
@@ -130,7 +129,7 @@ TEST_F(FullDiskTest, ManifestSaveAloneFailsKeepsTheJournal) {
     REQUIRE_MOUNTED(*disk);
     // Earlier records large enough that the new manifest needs more room
     // than is left, while the run's few journal lines fit.
-    QJsonArray earlier;
+    ManifestStore earlier;
     for (int i = 0; i < 40; ++i) {
         const QString gone =
             root() + QStringLiteral("/gone/") + QString(150, QLatin1Char('g')) + QString::number(i);
@@ -159,7 +158,7 @@ TEST_F(FullDiskTest, FullMirrorFolderKeepsThePreviousMirror) {
     const QString mirror = target + QLatin1Char('/') + MirrorFileName;
     WriteFile(mirror, "[\n]\n");
     targetDisk.fillLeaving(0);
-    delegate.setManifest(QJsonArray{
+    delegate.setManifest(ManifestStore{
         RestoreRecord(desktop() + QStringLiteral("/a"), target + QStringLiteral("/a"), 1)});
     delegate.saveManifest();
     EXPECT_EQ(ReadFile(mirror), "[\n]\n");

@@ -107,9 +107,10 @@ TEST_F(LogTest, SummaryCountsRecordsWithoutGrouping) {
     delegate.updateSummary();
     EXPECT_EQ(delegate.summaryField()->text(),
               QStringLiteral("完成情况：已记录 0 个可还原项目。隐藏项目和目标文件夹默认跳过。"));
-    QJsonArray records;
+    ManifestStore records;
+    const ManifestStore one = StoreOf(QJsonArray{QJsonObject{}});
     for (int i = 0; i < 12345; ++i) {
-        records.append(QJsonObject{});
+        records.append(one);
     }
     delegate.setManifest(records);
     delegate.updateSummary();

@@ -1,12 +1,14 @@
 #include "TestSupport.h"
 #include "app/Constants.h"
 #include "engine/FileSystem.h"
+#include "engine/JsonText.h"
 #include "engine/Manifest.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <algorithm>
 #include <sys/stat.h>
 
 namespace {
@@ -19,15 +21,50 @@ protected:
     void reload() { delegate.loadManifest(); }
 };
 
-TEST_F(ManifestTest, UnusableFilesGiveAnEmptyManifest) {
-    const QByteArray cases[] = {"",      "{}",       "{\"a\": [1]}",     "42",   "\"text\"", "null",
-                                "[1, 2", "not json", "\xef\xbb\xbf\xff", "[] []"};
+TEST_F(ManifestTest, UnusableFilesAreSetAsideAndGiveAnEmptyManifest) {
+    const QByteArray record = R"({"originalPath":"/D/a","storedPath":"/T/a"})";
+    const QByteArray cases[] = {
+        "{}", "{\"a\": [1]}", "42", "\"text\"", "null", "[1, 2", "not json", "[] []",
+        "\xef\xbb\xbf\xff",
+        // Forms a lenient reader takes: numbers, escapes, raw control characters.
+        "[1.]", "[.5]", "[01]", "[+1]", "[1e]", "[NaN]", "[1,]", "[,]", "['a']", R"(["\x00"])",
+        R"(["\a"])", R"(["\u12"])", "[\"a\x01b\"]", "[\"tab\there\"]",
+        // Text that is not UTF-8, or a lone surrogate.
+        "[\"\xff\"]", "[\"\xc3\"]", "[\"\xed\xa0\x80\"]", R"(["\ud800"])",
+        // A number beyond a double's range.
+        "[1e400]",
+        // A fault after or inside otherwise usable records.
+        "[" + record + ", .5]", "[" + record + "]]",
+        R"([{"originalPath":"/D/a","storedPath":"/T/a","note":"\q"}])",
+        R"([{"originalPath":"/D/\a","storedPath":"/T/a"}])"};
     for (const QByteArray &bytes : cases) {
+        SCOPED_TRACE(bytes.toStdString());
         WriteFile(manifestFile(), bytes);
-        delegate.setManifest(QJsonArray{1});
+        delegate.setManifest(
+            ManifestStore{RestoreRecord(QStringLiteral("/x"), QStringLiteral("/y"), 1)});
         reload();
-        EXPECT_TRUE(delegate.manifest().isEmpty()) << bytes.toStdString();
+        EXPECT_TRUE(delegate.manifest().isEmpty());
+        EXPECT_FALSE(EntryExists(manifestFile())) << "set aside";
+        bool usable = true;
+        EXPECT_TRUE(ParseManifest(bytes, &usable).isEmpty());
+        EXPECT_FALSE(usable);
     }
+    // Every one kept aside with its bytes.
+    QList<QByteArray> aside;
+    for (const QString &name : Names(supportFolder())) {
+        if (name.startsWith(QStringLiteral("restore-manifest.unreadable-"))) {
+            aside.append(ReadFile(supportFolder() + QLatin1Char('/') + name));
+        }
+    }
+    EXPECT_EQ(aside.size(), std::size(cases));
+    for (const QByteArray &bytes : cases) {
+        EXPECT_TRUE(aside.contains(bytes)) << bytes.toStdString();
+    }
+
+    WriteFile(manifestFile(), "");
+    reload();
+    EXPECT_TRUE(delegate.manifest().isEmpty());
+    EXPECT_TRUE(EntryExists(manifestFile())) << "zero bytes are an empty manifest";
 }
 
 TEST_F(ManifestTest, MissingFileIsEmptyAndCreatesNothing) {
@@ -43,8 +80,10 @@ TEST_F(ManifestTest, ArraysLoadUnvalidatedInAnyLayoutAndSaveBackTheSameValues) {
     WriteFile(manifestFile(), file);
     reload();
     ASSERT_EQ(delegate.manifest().size(), 5);
-    EXPECT_EQ(delegate.manifest().at(0).toObject().value(QStringLiteral("note")).toObject(),
-              QJsonObject({{QStringLiteral("kept"), true}}));
+    EXPECT_TRUE(delegate.manifest().at(0).isRecord());
+    EXPECT_EQ(
+        ValuesOf(delegate.manifest()).at(0).toObject().value(QStringLiteral("note")).toObject(),
+        QJsonObject({{QStringLiteral("kept"), true}}));
     delegate.saveManifest();
     const QByteArray saved = ReadFile(manifestFile());
     EXPECT_EQ(QJsonDocument::fromJson(saved).array(), QJsonDocument::fromJson(file).array());
@@ -52,24 +91,88 @@ TEST_F(ManifestTest, ArraysLoadUnvalidatedInAnyLayoutAndSaveBackTheSameValues) {
 }
 
 TEST(ManifestEncoding, WritesTheIndentedLayoutAndReadsBackEveryValue) {
-    const QJsonArray records{RestoreRecord(QStringLiteral("/D/报告 \"终稿\".pdf"),
-                                           QStringLiteral("/T/报告 \"终稿\" 1.pdf"), 1700000000),
-                             RestoreRecord(QStringLiteral("/D/tab\there\\back"),
-                                           QStringLiteral("/T/emoji \U0001F436"), 0)};
-    EXPECT_EQ(EncodeManifest(records), QJsonDocument(records).toJson(QJsonDocument::Indented));
-    EXPECT_EQ(EncodeManifest(QJsonArray()), QJsonDocument(QJsonArray()).toJson());
-
-    const QByteArray odd = R"([1.5, -0.25, 1e300, 12345678901234567, true, false, null, [], {},
-        [[1, {"a": []}]], {"nested": {"deep": [null, "\u0001\u001f"]}}, "\ud800 lone",
-        9007199254740993, -9223372036854775808])";
-    const QJsonArray values = QJsonDocument::fromJson(odd).array();
-    ASSERT_EQ(values.size(), 14);
-    EXPECT_EQ(ParseManifest(EncodeManifest(values)), values);
+    const ManifestStore records{RestoreRecord(QStringLiteral("/D/报告 \"终稿\".pdf"),
+                                              QStringLiteral("/T/报告 \"终稿\" 1.pdf"), 1700000000),
+                                RestoreRecord(QStringLiteral("/D/tab\there\\back\x01"),
+                                              QStringLiteral("/T/emoji \U0001F436"), 0)};
+    const QJsonArray values{
+        QJsonObject{{QStringLiteral("movedAt"), 1700000000},
+                    {QStringLiteral("name"), QStringLiteral("报告 \"终稿\".pdf")},
+                    {QStringLiteral("originalPath"), QStringLiteral("/D/报告 \"终稿\".pdf")},
+                    {QStringLiteral("storedPath"), QStringLiteral("/T/报告 \"终稿\" 1.pdf")}},
+        QJsonObject{{QStringLiteral("movedAt"), 0},
+                    {QStringLiteral("name"), QStringLiteral("tab\there\\back\x01")},
+                    {QStringLiteral("originalPath"), QStringLiteral("/D/tab\there\\back\x01")},
+                    {QStringLiteral("storedPath"), QStringLiteral("/T/emoji \U0001F436")}}};
+    // The layout earlier versions wrote, so existing files diff cleanly.
+    EXPECT_EQ(EncodeManifest(records), QJsonDocument(values).toJson(QJsonDocument::Indented));
+    EXPECT_EQ(EncodeManifest(ManifestStore()), QJsonDocument(QJsonArray()).toJson());
+    EXPECT_EQ(ParseManifest(EncodeManifest(records)), records);
+    EXPECT_EQ(ParseManifest(EncodeManifest(records)).at(1).originalPath(),
+              QStringLiteral("/D/tab\there\\back\x01"));
 }
 
-TEST_F(ManifestTest, LargeTimesSurviveTheRoundTrip) {
-    const QJsonArray records{QJsonObject{{QStringLiteral("movedAt"), qint64(9007199254740993)}}};
-    EXPECT_EQ(ParseManifest(EncodeManifest(records)), records);
+// Whatever a file holds, loading and saving keeps every element: records
+// compared by value, foreign elements and extra members by their exact text.
+TEST(ManifestEncoding, MixedArraysSurviveLoadAndSave) {
+    struct Case {
+        const char *why;
+        QByteArray json;
+        int records;
+        bool sameText; // saved text equals the input's, whitespace aside
+    };
+    const Case cases[] = {
+        {"records as written",
+         R"([{"movedAt":1,"name":"a","originalPath":"/D/a","storedPath":"/T/a"},
+            {"movedAt":9223372036854775807,"name":"b c","originalPath":"/D/b c","storedPath":"/T/x"},
+            {"movedAt":-9223372036854775808,"name":"n","originalPath":"/n/","storedPath":"/T/n"},
+            {"originalPath":"","storedPath":""}])",
+         4, true},
+        {"extra members, nested",
+         R"([{"movedAt":2,"name":"b","originalPath":"/D/b","storedPath":"/T/b","note":{"deep":[1,{"x":null,"y":[]}],"z":{}},"tag":"t"}])",
+         1, true},
+        {"integers and doubles at their edges",
+         R"([9223372036854775807,-9223372036854775808,18446744073709551615,9007199254740993,
+            1.7976931348623157e308,-2.2250738585072014e-308,5e-324,4.9406564584124654E-324,-0,
+            -0.0,0.1,1E+2,1e-7,123456789012345678e-5,0.30000000000000004])",
+         0, true},
+        {"every escape, non-BMP text",
+         R"(["\"\\\/\b\f\n\r\t\u0000\u001f\u007f\u00e9\ud83d\ude00 é 😀 𝄞 中文"])", 0, true},
+        {"foreign objects and scalars",
+         R"([{"a":{"b":{"c":[[],{},[[]]]}}},[],{},"",true,false,null,{"storedPath":"/T/only"}])", 0,
+         true},
+        {"not quite records",
+         R"([{"originalPath":"/a","originalPath":"/b","storedPath":"/c"},{"originalPath":1,"storedPath":"/c"},
+            {"name":"x","name":"y","originalPath":"/a","storedPath":"/c"}])",
+         0, true},
+        {"records in another order and with odd members",
+         R"([{"storedPath":"/T/y","movedAt":1.5,"originalPath":"/D/x","name":"other"},
+            {"x":[1,2],"originalPath":"/D/\u00e9\/\"q\"\ud83d\ude00","name":7,"storedPath":"/T/\t","movedAt":"now"}])",
+         2, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.why);
+        bool usable = false;
+        const ManifestStore loaded = ParseManifest(c.json, &usable);
+        ASSERT_TRUE(usable);
+        ASSERT_EQ(loaded.size(), QJsonDocument::fromJson(c.json).array().size());
+        EXPECT_EQ(std::count_if(loaded.begin(), loaded.end(),
+                                [](const ManifestElement &e) { return e.isRecord(); }),
+                  c.records);
+        const QByteArray saved = EncodeManifest(loaded);
+        const ManifestStore reloaded = ParseManifest(saved, &usable);
+        EXPECT_TRUE(usable);
+        EXPECT_EQ(reloaded, loaded);
+        EXPECT_EQ(EncodeManifest(reloaded), saved) << "saving is stable";
+        EXPECT_TRUE(saved.startsWith("[\n    ")) << saved.toStdString();
+        if (c.sameText) {
+            EXPECT_EQ(MinifiedJson(saved), MinifiedJson(c.json)) << saved.toStdString();
+        }
+        EXPECT_EQ(QJsonDocument::fromJson(saved), QJsonDocument::fromJson(c.json));
+    }
+    const ManifestStore odd = ParseManifest(cases[std::size(cases) - 1].json);
+    EXPECT_EQ(odd.at(1).originalPath(), QStringLiteral("/D/é/\"q\"\U0001F600"));
+    EXPECT_EQ(odd.at(1).storedPath(), QStringLiteral("/T/\t"));
 }
 
 TEST_F(ManifestTest, SaveWritesFileAndIdenticalMirrorPrivately) {
@@ -77,7 +180,7 @@ TEST_F(ManifestTest, SaveWritesFileAndIdenticalMirrorPrivately) {
     MakeDir(target);
     setTarget(target);
     delegate.setManifest(
-        QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("报告.pdf")}}});
+        StoreOf(QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("报告.pdf")}}}));
     delegate.saveManifest();
     const QByteArray main = ReadFile(manifestFile());
     EXPECT_FALSE(main.isEmpty());
@@ -131,7 +234,9 @@ TEST_F(ManifestTest, MirrorOfATildePathLandsInTheTargetFolder) {
 }
 
 TEST_F(ManifestTest, SavedRecordsAreReadBackAtTheNextStart) {
-    const QJsonArray records{QJsonObject{{QStringLiteral("originalPath"), QStringLiteral("/D/x")}}};
+    ManifestStore records =
+        StoreOf(QJsonArray{QJsonObject{{QStringLiteral("originalPath"), QStringLiteral("/D/x")}}});
+    records.append(RestoreRecord(QStringLiteral("/D/y"), QStringLiteral("/T/y"), 3));
     delegate.setManifest(records);
     delegate.saveManifest();
     OrganizerAppDelegate next;

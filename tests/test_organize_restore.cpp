@@ -24,7 +24,7 @@ protected:
     }
     QString d(const QString &name) const { return desktop() + QLatin1Char('/') + name; }
     QString t(const QString &name) const { return target + QLatin1Char('/') + name; }
-    QJsonObject record(qsizetype i) const { return delegate.manifest().at(i).toObject(); }
+    QJsonObject record(qsizetype i) const { return ValuesOf(delegate.manifest()).at(i).toObject(); }
     QString closing(qint64 moved, qint64 skipped) const {
         return QStringLiteral("整理完成：移动 %1 个项目，跳过 %2 个项目。").arg(moved).arg(skipped);
     }
@@ -66,7 +66,7 @@ TEST_F(OrganizeTest, RoundTripBringsEveryKindOfItemBack) {
     EXPECT_EQ(QJsonDocument::fromJson(
                   ReadFile(supportFolder() + QStringLiteral("/restore-manifest.json")))
                   .array(),
-              delegate.manifest());
+              ValuesOf(delegate.manifest()));
     EXPECT_EQ(ReadFile(t(QStringLiteral(".desktop-organizer-restore.json"))),
               ReadFile(supportFolder() + QStringLiteral("/restore-manifest.json")));
     EXPECT_EQ(delegate.summaryField()->text(),
@@ -348,14 +348,14 @@ TEST_F(RestoreTest, EmptyManifestLogsOneLineAndSavesNothing) {
 TEST_F(RestoreTest, UnusableRecordsAreDroppedSilently) {
     MakeDir(target);
     WriteFile(t(QStringLiteral("present")), "p");
-    delegate.setManifest(QJsonArray{
+    delegate.setManifest(StoreOf(QJsonArray{
         rec(QString(), d(QStringLiteral("a"))),
         rec(t(QStringLiteral("present")), QString()),
         rec(QStringLiteral(""), d(QStringLiteral("b"))),
         rec(t(QStringLiteral("gone")), d(QStringLiteral("gone"))),
         QJsonValue(5),
         QJsonObject{{QStringLiteral("storedPath"), 3}, {QStringLiteral("originalPath"), true}},
-    });
+    }));
     Restore(delegate);
     EXPECT_EQ(logMessages(), QStringList{restored(0, 6)});
     EXPECT_TRUE(delegate.manifest().isEmpty());
@@ -384,8 +384,7 @@ TEST_F(RestoreTest, RecordsWaitForAMissingFolderButNotForADeletedItem) {
                   .arg(usb));
     EXPECT_EQ(log[3], restored(0, 2));
     ASSERT_EQ(delegate.manifest().size(), 1);
-    EXPECT_EQ(delegate.manifest()[0].toObject().value(QStringLiteral("storedPath")).toString(),
-              usb + QStringLiteral("/on disk"));
+    EXPECT_EQ(delegate.manifest().at(0).storedPath(), usb + QStringLiteral("/on disk"));
 
     ASSERT_TRUE(QDir().rename(away + QStringLiteral("/T"), usb));
     Restore(delegate);
@@ -405,7 +404,7 @@ TEST_F(RestoreTest, FailedMovesAreRetainedReversedAndLogged) {
         r.insert(QStringLiteral("extra"), QString::fromUtf8(name));
         records.append(r);
     }
-    delegate.setManifest(records);
+    delegate.setManifest(StoreOf(records));
     Restore(delegate);
     const QStringList log = logMessages();
     ASSERT_EQ(log.size(), 4);
@@ -414,7 +413,7 @@ TEST_F(RestoreTest, FailedMovesAreRetainedReversedAndLogged) {
     EXPECT_EQ(log[2], QStringLiteral("还原 one 失败：路径中有一项不是文件夹"));
     EXPECT_EQ(log[3], restored(0, 3));
     const QJsonArray expected{records[2], records[1], records[0]};
-    EXPECT_EQ(delegate.manifest(), expected);
+    EXPECT_EQ(ValuesOf(delegate.manifest()), expected);
     EXPECT_EQ(delegate.summaryField()->text(),
               QStringLiteral("完成情况：已记录 3 个可还原项目。隐藏项目和目标文件夹默认跳过。"));
 }
@@ -424,7 +423,8 @@ TEST_F(RestoreTest, FailedNamesAreShownEscapedAndKeptInTheRecord) {
     WriteFile(root() + QStringLiteral("/blocker"), "b");
     const QString name = QStringLiteral("one\u2028two\u202E\r\x1b.txt");
     WriteFile(t(name), "1");
-    delegate.setManifest(QJsonArray{rec(t(name), root() + QStringLiteral("/blocker/") + name)});
+    delegate.setManifest(
+        StoreOf(QJsonArray{rec(t(name), root() + QStringLiteral("/blocker/") + name)}));
     Restore(delegate);
     EXPECT_EQ(logMessages(), (QStringList{QStringLiteral("还原 one\\u2028two\\u202E\\r\\u001B.txt "
                                                          "失败：路径中有一项不是文件夹"),
@@ -440,9 +440,10 @@ TEST_F(RestoreTest, OccupiedPlaceGetsAFreeVariantAndMissingFoldersAreCreated) {
     WriteFile(d(QStringLiteral("note.txt")), "created later");
     MakeDir(target + QStringLiteral("/x"));
     WriteFile(target + QStringLiteral("/x/deep"), "deep");
-    delegate.setManifest(
-        QJsonArray{delegate.manifest().at(0), rec(target + QStringLiteral("/x/deep"),
-                                                  root() + QStringLiteral("/new/folder/deep"))});
+    ManifestStore records{delegate.manifest().at(0)};
+    records.append(StoreOf(QJsonArray{
+        rec(target + QStringLiteral("/x/deep"), root() + QStringLiteral("/new/folder/deep"))}));
+    delegate.setManifest(records);
     Restore(delegate);
     EXPECT_EQ(logMessages().last(), restored(2, 0));
     EXPECT_EQ(ReadFile(d(QStringLiteral("note.txt"))), "created later");

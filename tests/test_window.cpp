@@ -12,7 +12,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFontDatabase>
-#include <QJsonArray>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
@@ -474,7 +473,7 @@ TEST_F(LongRunTest, QuittingPartWayStopsSoonAndRecordsEveryMove) {
     const qsizetype moved = visibleTargetNames().size();
     EXPECT_GT(moved, 0);
     EXPECT_LT(moved, 90);
-    const QJsonArray saved =
+    const ManifestStore saved =
         ParseManifest(ReadFile(supportFolder() + QStringLiteral("/") + ManifestFileName));
     EXPECT_EQ(saved.size(), moved) << "every completed move is recorded";
 }

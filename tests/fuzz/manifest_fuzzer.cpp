@@ -42,7 +42,7 @@ void CheckJournal(const QByteArray &bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     bool usable = false;
-    const QJsonArray manifest = ParseManifest(bytes, &usable);
+    const ManifestStore manifest = ParseManifest(bytes, &usable);
     if (!usable && !manifest.isEmpty()) {
         std::abort();
     }
@@ -51,12 +51,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const QByteArray saved = EncodeManifest(manifest);
     bool reloadedUsable = false;
-    const QJsonArray reloaded = ParseManifest(saved, &reloadedUsable);
+    const ManifestStore reloaded = ParseManifest(saved, &reloadedUsable);
     if (!reloadedUsable || reloaded != manifest) {
         std::abort();
     }
     if (EncodeManifest(reloaded) != saved) {
         std::abort(); // saving is stable
+    }
+    if (usable) {
+        // Another reader sees the same values in what was saved.
+        const QJsonDocument before = QJsonDocument::fromJson(bytes);
+        if (before.isArray() && QJsonDocument::fromJson(saved) != before) {
+            std::abort();
+        }
     }
     CheckJournal(bytes);
     return 0;
