@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QSet>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -132,54 +133,80 @@ struct ElementAccess {
         return element;
     }
 
-    // The record the object is, or a foreign element when it has no string
-    // originalPath and storedPath, or one of the four members twice.
+    // What an object holds of a record's members.
+    struct Shape {
+        bool record = false; // string originalPath and storedPath, none of the four twice
+        std::string_view original;
+        std::string_view stored;
+        std::string_view name;
+        int64_t movedAt = 0;
+        bool hasName = false;
+        bool hasMovedAt = false;
+        std::vector<size_t> others; // positions of the members held as text
+    };
+
+    static Shape shapeOf(simdjson::dom::object object) {
+        Shape shape;
+        enum Seen : unsigned { Original = 1, Stored = 2, Name = 4, MovedAt = 8 };
+        unsigned seen = 0;
+        bool once = true;
+        bool strings = true;
+        const auto see = [&seen, &once](unsigned member) {
+            once = once && (seen & member) == 0;
+            seen |= member;
+        };
+        size_t position = 0;
+        for (const simdjson::dom::key_value_pair member : object) {
+            bool held = true;
+            if (member.key == OriginalPathKey) {
+                see(Original);
+                strings = strings && member.value.get(shape.original) == simdjson::SUCCESS;
+            } else if (member.key == StoredPathKey) {
+                see(Stored);
+                strings = strings && member.value.get(shape.stored) == simdjson::SUCCESS;
+            } else if (member.key == NameKey) {
+                see(Name);
+                shape.hasName = member.value.get(shape.name) == simdjson::SUCCESS;
+                held = shape.hasName;
+            } else if (member.key == MovedAtKey) {
+                see(MovedAt);
+                shape.hasMovedAt = member.value.get(shape.movedAt) == simdjson::SUCCESS;
+                held = shape.hasMovedAt;
+            } else {
+                held = false;
+            }
+            if (!held) {
+                shape.others.push_back(position);
+            }
+            ++position;
+        }
+        shape.record = once && strings && (seen & (Original | Stored)) == (Original | Stored);
+        return shape;
+    }
+
+    // Whether the element is to be kept, wholly or in part, as its text.
+    static bool needsText(simdjson::dom::element value) {
+        simdjson::dom::object object;
+        if (value.get(object) != simdjson::SUCCESS) {
+            return true;
+        }
+        const Shape shape = shapeOf(object);
+        return !shape.record || !shape.others.empty();
+    }
+
+    // The record the object is, or a foreign element.
     static ManifestElement read(simdjson::dom::element value, qsizetype index,
                                 SourceCursor *source) {
         simdjson::dom::object object;
         if (value.get(object) != simdjson::SUCCESS) {
             return foreign(source->element(index));
         }
-        std::string_view original;
-        std::string_view stored;
-        std::string_view name;
-        int64_t movedAt = 0;
-        enum Seen : unsigned { Original = 1, Stored = 2, Name = 4, MovedAt = 8 };
-        unsigned seen = 0;
-        bool hasName = false;
-        bool hasMovedAt = false;
-        bool shaped = true;
-        std::vector<size_t> others; // positions of the members held as text
-        size_t position = 0;
-        const auto once = [&seen, &shaped](unsigned member) {
-            shaped = shaped && (seen & member) == 0;
-            seen |= member;
-        };
-        for (const simdjson::dom::key_value_pair member : object) {
-            if (member.key == OriginalPathKey) {
-                once(Original);
-                shaped = shaped && member.value.get(original) == simdjson::SUCCESS;
-            } else if (member.key == StoredPathKey) {
-                once(Stored);
-                shaped = shaped && member.value.get(stored) == simdjson::SUCCESS;
-            } else if (member.key == NameKey) {
-                once(Name);
-                hasName = member.value.get(name) == simdjson::SUCCESS;
-            } else if (member.key == MovedAtKey) {
-                once(MovedAt);
-                hasMovedAt = member.value.get(movedAt) == simdjson::SUCCESS;
-            }
-            const bool held = member.key == OriginalPathKey || member.key == StoredPathKey ||
-                              (member.key == NameKey && hasName) ||
-                              (member.key == MovedAtKey && hasMovedAt);
-            if (!held) {
-                others.push_back(position);
-            }
-            ++position;
-        }
-        if (!shaped || (seen & (Original | Stored)) != (Original | Stored)) {
+        const Shape shape = shapeOf(object);
+        if (!shape.record) {
             return foreign(source->element(index));
         }
+        const std::string_view original = shape.original;
+        const std::string_view stored = shape.stored;
         ManifestElement record;
         record.flags_ = ManifestElement::Record;
         record.text_.reserve(static_cast<qsizetype>(original.size() + stored.size()));
@@ -187,17 +214,17 @@ struct ElementAccess {
         record.text_.append(View(stored));
         record.originalSize_ = static_cast<qint32>(original.size());
         record.storedSize_ = static_cast<qint32>(stored.size());
-        if (hasName) {
-            record.setName(View(name));
+        if (shape.hasName) {
+            record.setName(View(shape.name));
         }
-        if (hasMovedAt) {
+        if (shape.hasMovedAt) {
             record.flags_ |= ManifestElement::HasMovedAt;
-            record.movedAt_ = movedAt;
+            record.movedAt_ = shape.movedAt;
         }
-        if (!others.empty()) {
+        if (!shape.others.empty()) {
             const std::vector<QByteArrayView> members = source->members(index);
             record.json_ += '{';
-            for (const size_t at : others) {
+            for (const size_t at : shape.others) {
                 if (record.json_.size() > 1) {
                     record.json_ += ',';
                 }
@@ -211,7 +238,10 @@ struct ElementAccess {
 
 namespace {
 
-ManifestStore ParseBytes(QByteArrayView bytes, bool padded, bool *usable) {
+// With release, the bytes are let go of before the elements are built when
+// no element needs its text, so the file and the store are not both held.
+ManifestStore ParseBytes(QByteArrayView bytes, bool padded, bool *usable,
+                         QByteArray *release = nullptr) {
     if (usable != nullptr) {
         *usable = true;
     }
@@ -230,6 +260,10 @@ ManifestStore ParseBytes(QByteArrayView bytes, bool padded, bool *usable) {
             *usable = false;
         }
         return {};
+    }
+    if (release != nullptr && std::none_of(array.begin(), array.end(), &ElementAccess::needsText)) {
+        bytes = QByteArrayView();
+        *release = QByteArray();
     }
     SourceCursor source(bytes);
     ManifestStore store;
@@ -306,9 +340,11 @@ ManifestStore ManifestStore::parse(QByteArrayView bytes, bool *usable) {
 
 QByteArray ManifestStore::encode() const {
     QByteArray out;
+    // Enough for the usual record and its name, so the text is not moved as
+    // it grows; pages reserved but never written cost no memory.
     qsizetype estimate = 16;
     for (const ManifestElement &element : elements_) {
-        estimate += 96 + element.text_.size() + element.json_.size() * 2;
+        estimate += 160 + element.text_.size() * 2 + element.json_.size() * 2;
     }
     out.reserve(estimate);
     out += "[\n";
@@ -395,7 +431,7 @@ ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStri
         readable = !EntryExists(path);
     }
     bool parsed = true;
-    ManifestStore loaded = ParseBytes(bytes, readable, &parsed);
+    ManifestStore loaded = ParseBytes(bytes, readable, &parsed, &bytes);
     bytes = QByteArray();
     if (!readable || !parsed) {
         loaded = ManifestStore();
