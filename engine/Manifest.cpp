@@ -419,19 +419,20 @@ bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *er
 ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices) {
     QFile file(path);
     QByteArray bytes;
+    qsizetype size = 0;
     bool readable = true;
     if (file.open(QIODevice::ReadOnly)) {
-        // Read with room for the parser's padding, so it needs no copy.
-        const qint64 size = file.size();
-        bytes.reserve(static_cast<qsizetype>(size) + simdjson::SIMDJSON_PADDING);
-        bytes.resize(static_cast<qsizetype>(size));
+        // Read with the parser's padding after it, initialised, so the
+        // parser needs no copy.
+        size = static_cast<qsizetype>(file.size());
+        bytes = QByteArray(size + static_cast<qsizetype>(simdjson::SIMDJSON_PADDING), ' ');
         readable = file.read(bytes.data(), size) == size;
         file.close();
     } else {
         readable = !EntryExists(path);
     }
     bool parsed = true;
-    ManifestStore loaded = ParseBytes(bytes, readable, &parsed, &bytes);
+    ManifestStore loaded = ParseBytes(QByteArrayView(bytes).first(size), readable, &parsed, &bytes);
     bytes = QByteArray();
     if (!readable || !parsed) {
         loaded = ManifestStore();
