@@ -209,7 +209,8 @@ struct ElementAccess {
         const std::string_view stored = shape.stored;
         ManifestElement record;
         record.flags_ = ManifestElement::Record;
-        record.text_.reserve(static_cast<qsizetype>(original.size() + stored.size()));
+        record.text_.reserve(static_cast<qsizetype>(original.size()) +
+                             static_cast<qsizetype>(stored.size()));
         record.text_.append(View(original));
         record.text_.append(View(stored));
         record.originalSize_ = static_cast<qint32>(original.size());
