@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <simdjson.h>
 #include <string_view>
@@ -426,17 +427,21 @@ ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStri
         // Read with the parser's padding after it, initialised, so the
         // parser needs no copy.
         size = static_cast<qsizetype>(file.size());
-        bytes = QByteArray(size + static_cast<qsizetype>(simdjson::SIMDJSON_PADDING), ' ');
+        constexpr auto Padding = static_cast<qsizetype>(simdjson::SIMDJSON_PADDING);
+        bytes = QByteArray(size + Padding, Qt::Uninitialized);
+        std::memset(bytes.data() + size, ' ', Padding);
         readable = file.read(bytes.data(), size) == size;
         file.close();
     } else {
         readable = !EntryExists(path);
     }
-    bool parsed = true;
-    ManifestStore loaded = ParseBytes(QByteArrayView(bytes).first(size), readable, &parsed, &bytes);
+    bool parsed = false;
+    ManifestStore loaded;
+    if (readable) {
+        loaded = ParseBytes(QByteArrayView(bytes).first(size), true, &parsed, &bytes);
+    }
     bytes = QByteArray();
-    if (!readable || !parsed) {
-        loaded = ManifestStore();
+    if (!parsed) {
         SetAside(path);
     }
 
