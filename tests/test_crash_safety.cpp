@@ -121,7 +121,8 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
 
 TEST_F(CrashSafetyTest, JournalKeepsAwkwardNamesExactly) {
     const QStringList names{QStringLiteral("quote \" and \\ backslash"),
-                            QStringLiteral("line\nbreak\ttab\u0001"), QStringLiteral("报告 🐶.pdf")};
+                            QStringLiteral("line\nbreak\ttab\u0001"), QStringLiteral("报告 🐶.pdf"),
+                            QStringLiteral("\b\f\r\x1f\x7f end")};
     for (const QString &name : names) {
         WriteFile(target + QLatin1Char('/') + name, "x");
     }
@@ -133,10 +134,20 @@ TEST_F(CrashSafetyTest, JournalKeepsAwkwardNamesExactly) {
     }
     bool exists = false;
     const std::vector<JournalMove> moves = ReadJournal(journalFile(), &exists);
-    ASSERT_EQ(moves.size(), 3u);
+    ASSERT_EQ(moves.size(), 4u);
     for (size_t i = 0; i < moves.size(); ++i) {
         EXPECT_EQ(moves[i].to, target + QLatin1Char('/') + names[static_cast<qsizetype>(i)]);
         EXPECT_TRUE(MoveCompleted(moves[i])) << "at its destination, gone from its source";
+    }
+    // Replayed into the manifest, saved, and read back strictly at the next
+    // start: the same paths.
+    restart();
+    const auto next = restart();
+    ASSERT_EQ(next->manifest().size(), names.size())
+        << EncodeManifest(next->manifest()).toStdString();
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(next->manifest().at(i).storedPath(), target + QLatin1Char('/') + names[i]);
+        EXPECT_EQ(next->manifest().at(i).originalPath(), desktop() + QLatin1Char('/') + names[i]);
     }
 }
 
