@@ -45,10 +45,6 @@ void SetAside(const QString &manifestPath) {
     MoveItem(manifestPath, UniquePath(aside), nullptr);
 }
 
-} // namespace
-
-namespace {
-
 constexpr std::string_view OriginalPathKey = "originalPath";
 constexpr std::string_view StoredPathKey = "storedPath";
 constexpr std::string_view NameKey = "name";
