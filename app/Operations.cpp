@@ -64,7 +64,7 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                 updateSummary();
                 return;
             }
-            for (const QJsonValue &record : std::as_const(outcome->records)) {
+            for (const auto &record : std::as_const(outcome->records)) {
                 manifest_.append(record);
             }
             saveManifest();

@@ -1,6 +1,6 @@
 #include "app/RunThread.h"
 
-#include <QMutexLocker>
+#include <mutex>
 
 namespace {
 
@@ -12,12 +12,12 @@ constexpr qint64 UpdateIntervalMs = 50;
 RunThread::RunThread(Job job, QObject *parent) : QThread(parent), job_(std::move(job)) {}
 
 QStringList RunThread::takeMessages() {
-    const QMutexLocker lock(&mutex_);
+    const std::lock_guard lock(mutex_);
     return std::exchange(messages_, {});
 }
 
 RunProgress RunThread::progress() const {
-    const QMutexLocker lock(&mutex_);
+    const std::lock_guard lock(mutex_);
     return progress_;
 }
 
@@ -25,14 +25,14 @@ void RunThread::run() {
     RunSink sink;
     sink.message = [this](const QString &message) {
         {
-            const QMutexLocker lock(&mutex_);
+            const std::lock_guard lock(mutex_);
             messages_.append(message);
         }
         changed();
     };
     sink.progress = [this](const RunProgress &progress) {
         {
-            const QMutexLocker lock(&mutex_);
+            const std::lock_guard lock(mutex_);
             progress_ = progress;
         }
         changed();

@@ -7,11 +7,11 @@
 #include "engine/Runs.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QStringList>
 #include <QThread>
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 class RunThread : public QThread {
     Q_OBJECT
@@ -39,7 +39,7 @@ private:
 
     Job job_;
     std::atomic<bool> stop_{false};
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     QStringList messages_;
     RunProgress progress_;
     QElapsedTimer sinceSignal_; // the run's thread only

@@ -92,7 +92,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
     for (qsizetype k = 0; k <= i; ++k) {
         outcome.retained.append(records.at(k));
     }
-    for (const QJsonValue &kept : std::as_const(visitedKept)) {
+    for (const auto &kept : std::as_const(visitedKept)) {
         outcome.retained.append(kept);
     }
     progress.done = records.size();
