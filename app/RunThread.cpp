@@ -39,6 +39,16 @@ void RunThread::run() {
     };
     sinceSignal_.start();
     job_(sink, &stop_);
+    ended_.store(true, std::memory_order_release);
+}
+
+void RunThread::join() {
+    wait();
+    // wait() already orders the pass's writes before this point, but only
+    // through Qt's own locking, which ThreadSanitizer cannot see into. This
+    // acquire pairs with the release at the end of run() and says the same
+    // in code it does see, so the outcome's hand-over is checked, not assumed.
+    static_cast<void>(ended_.load(std::memory_order_acquire));
 }
 
 void RunThread::changed() {

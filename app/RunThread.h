@@ -24,6 +24,9 @@ public:
     // Asks the pass to stop at its next safe point.
     void requestStop() { stop_.store(true); }
 
+    // Waits for the pass to end; after it, what the pass wrote may be read.
+    void join();
+
     // What the pass said since the last call, and its latest progress.
     QStringList takeMessages();
     RunProgress progress() const;
@@ -39,6 +42,7 @@ private:
 
     Job job_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> ended_{false}; // set, with release, when the pass returns
     mutable std::mutex mutex_;
     QStringList messages_;
     RunProgress progress_;
