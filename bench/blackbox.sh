@@ -27,8 +27,12 @@ if [ -z "${KESTRUE_BLACKBOX_WORK:-}" ]; then
     mkdir -p -m 700 "$session/runtime"
     export HOME="$session" XDG_RUNTIME_DIR="$session/runtime" XDG_CONFIG_HOME="$session/.config" \
         XDG_CACHE_HOME="$session/.cache" XDG_DATA_HOME="$session/.local/share"
-    exec dbus-run-session -- "$0" "$@"
+    # The buses' own chatter goes to a log; this script's errors stay on
+    # the terminal (descriptor 3, restored below).
+    exec 3>&2
+    exec dbus-run-session -- "$0" "$@" 2>"$KESTRUE_BLACKBOX_WORK/bus.log"
 fi
+exec 2>&3 3>&-
 
 fail() {
     echo "blackbox: $*" >&2
