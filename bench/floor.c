@@ -22,9 +22,10 @@
  *       milliseconds from the button's release (a button acts on release) to
  *       the moment MIRROR is replaced, which the application does right
  *       after replacing MANIFEST (in ENDDIR) and right before writing its
- *       closing log line. A run has started when
- *       STARTDIR (the Desktop) changes; fails when that does not happen
- *       within 10 s, or the run does not end within 300 s.
+ *       closing log line. A run has started when STARTDIR (the Desktop)
+ *       changes; fails when that does not happen within 10 s, or the run
+ *       does not end within 300 s. Also prints the milliseconds to the
+ *       run's first move and to the manifest's replacement.
  *
  *   floor idle PID QUIET_MS
  *       Waits until the CPU time of PID (all threads, user + system) has not
