@@ -13,7 +13,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DKESTRUE_WERROR=ON
 endif
 
-.PHONY: all run test deps build asan tsan memcheck fuzz bench package package-check format tidy clean
+.PHONY: all run test deps build asan tsan memcheck fuzz bench bench-blackbox package package-check format tidy clean
 
 all: build
 
@@ -70,6 +70,16 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUE_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target organizer_bench
 	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/organizer_bench
+
+# The same runs measured from outside: the release binary on Xvfb with
+# accessibility on, timed from a pointer click, against bench/floor.c on an
+# identical tree. REPS, ITEMS and RECORDS may be set in the environment.
+bench-blackbox: deps
+	@scripts/install-deps.sh xvfb xdotool libxtst-dev dbus-daemon dbus-bin at-spi2-core
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUE_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target kestrue-organizer
+	cc -O2 -std=c11 -Wall -Wextra -Wpedantic -Werror -o $(BENCH_BUILD)/floor bench/floor.c -lXtst -lX11
+	bench/blackbox.sh $(BENCH_BUILD)/kestrue-organizer $(BENCH_BUILD)/floor
 
 # The Debian package, and the checks a user's machine would make of it.
 PKG_BUILD ?= build-package
