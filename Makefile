@@ -3,6 +3,7 @@
 #   make test   installs what is missing, builds and runs every test headless
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
@@ -12,7 +13,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DKESTRUE_WERROR=ON
 endif
 
-.PHONY: all run test deps build asan memcheck fuzz bench package package-check format tidy clean
+.PHONY: all run test deps build asan tsan memcheck fuzz bench bench-blackbox package package-check format tidy clean
 
 all: build
 
@@ -38,6 +39,16 @@ asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
+# ThreadSanitizer build of the same suite, for the worker-thread runs. Not in
+# CI. Qt is not instrumented: the allocations and copies Qt makes itself are
+# ignored, and tests/tsan.supp says why and names any other report of Qt's.
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUE_TSAN=ON $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	cd $(TSAN_BUILD) && QT_QPA_PLATFORM=offscreen \
+		TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp ignore_noninstrumented_modules=1 halt_on_error=1 second_deadlock_stack=1" \
+		ctest --output-on-failure -j$(JOBS)
+
 # libFuzzer targets for the manifest loader and the path rules, built with
 # clang; each runs FUZZ_SECONDS. New corpus entries stay in the build folder.
 FUZZ_BUILD ?= build-fuzz
@@ -59,6 +70,16 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUE_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target organizer_bench
 	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/organizer_bench
+
+# The same runs measured from outside: the release binary on Xvfb with
+# accessibility on, timed from a pointer click, against bench/floor.c on an
+# identical tree. REPS, ITEMS and RECORDS may be set in the environment.
+bench-blackbox: deps
+	@scripts/install-deps.sh xvfb xdotool libxtst-dev dbus-daemon dbus-bin at-spi2-core
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUE_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target kestrue-organizer
+	cc -O2 -std=c11 -Wall -Wextra -Wpedantic -Werror -o $(BENCH_BUILD)/floor bench/floor.c -lXtst -lX11
+	bench/blackbox.sh $(BENCH_BUILD)/kestrue-organizer $(BENCH_BUILD)/floor
 
 # The Debian package, and the checks a user's machine would make of it.
 PKG_BUILD ?= build-package
@@ -85,4 +106,4 @@ tidy: build
 	git ls-files 'app/*.cpp' 'engine/*.cpp' 'ui/*.cpp' | xargs clang-tidy -p $(BUILD) --quiet
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(PKG_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(PKG_BUILD)

@@ -123,7 +123,7 @@ void OrganizerAppDelegate::finishRun(bool stop) {
     if (stop) {
         run_->requestStop();
     }
-    run_->wait();
+    run_->join();
     // Nothing is queued for this run any more once it is gone.
     const std::unique_ptr<RunThread> run = std::move(run_);
     for (const QString &message : run->takeMessages()) {

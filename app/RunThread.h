@@ -7,11 +7,11 @@
 #include "engine/Runs.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QStringList>
 #include <QThread>
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 class RunThread : public QThread {
     Q_OBJECT
@@ -23,6 +23,9 @@ public:
 
     // Asks the pass to stop at its next safe point.
     void requestStop() { stop_.store(true); }
+
+    // Waits for the pass to end; after it, what the pass wrote may be read.
+    void join();
 
     // What the pass said since the last call, and its latest progress.
     QStringList takeMessages();
@@ -39,7 +42,8 @@ private:
 
     Job job_;
     std::atomic<bool> stop_{false};
-    mutable QMutex mutex_;
+    std::atomic<bool> ended_{false}; // set, with release, when the pass returns
+    mutable std::mutex mutex_;
     QStringList messages_;
     RunProgress progress_;
     QElapsedTimer sinceSignal_; // the run's thread only

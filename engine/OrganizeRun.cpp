@@ -111,11 +111,12 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                 // Announced moves that never happen are told apart at
                 // replay by where their items are.
                 outcome.stopped = true;
-                outcome.skipped += static_cast<qint64>(entries.size() - start - i);
+                outcome.skipped +=
+                    static_cast<qint64>(entries.size()) - static_cast<qint64>(start + i);
                 break;
             }
             const PlannedMove &move = plan[i];
-            progress.done = static_cast<qint64>(start + i);
+            progress.done = static_cast<qint64>(start) + static_cast<qint64>(i);
             report();
             if (move.entry->hidden || PathIsEqualOrInside(target, move.from)) {
                 ++outcome.skipped;
