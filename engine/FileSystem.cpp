@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <memory>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,6 +113,19 @@ bool ForEachName(const QByteArray &folder, const std::function<bool(const char *
             return false;
         }
     }
+}
+
+void PrefaultForWriting(void *data, qsizetype size) {
+#ifdef MADV_POPULATE_WRITE
+    static const auto PageSize = static_cast<quintptr>(::sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<quintptr>(data) & ~(PageSize - 1);
+    const auto end = reinterpret_cast<quintptr>(data) + static_cast<quintptr>(size);
+    // Older kernels refuse the advice (EINVAL); the pages then come one by one.
+    ::madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
+#else
+    Q_UNUSED(data);
+    Q_UNUSED(size);
+#endif
 }
 
 bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Error *error) {

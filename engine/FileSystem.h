@@ -11,6 +11,11 @@
 #include <functional>
 #include <vector>
 
+// Maps in, in one call, the pages of a block about to be written whole, where
+// taking them one fault at a time costs far more (as on virtual machines).
+// Only a hint: does nothing where the system cannot do it.
+void PrefaultForWriting(void *data, qsizetype size);
+
 // True when a folder (or a link to one) exists at path.
 bool IsDirectory(const QString &path);
 

@@ -338,13 +338,15 @@ ManifestStore ManifestStore::parse(QByteArrayView bytes, bool *usable) {
 
 QByteArray ManifestStore::encode() const {
     QByteArray out;
-    // Enough for the usual record and its name, so the text is not moved as
-    // it grows; pages reserved but never written cost no memory.
+    // About what a record without escapes takes (its layout, its paths, a
+    // name no longer than its original path's), so the text is rarely moved
+    // as it grows and its pages can be mapped in at once.
     qsizetype estimate = 16;
     for (const ManifestElement &element : elements_) {
-        estimate += 160 + element.text_.size() * 2 + element.json_.size() * 2;
+        estimate += 144 + element.text_.size() + element.originalSize_ + element.json_.size() * 2;
     }
     out.reserve(estimate);
+    PrefaultForWriting(out.data(), out.capacity());
     out += "[\n";
     bool first = true;
     for (const ManifestElement &element : elements_) {
@@ -425,6 +427,7 @@ ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStri
         size = static_cast<qsizetype>(file.size());
         constexpr auto Padding = static_cast<qsizetype>(simdjson::SIMDJSON_PADDING);
         bytes = QByteArray(size + Padding, Qt::Uninitialized);
+        PrefaultForWriting(bytes.data(), bytes.size());
         std::memset(bytes.data() + size, ' ', Padding);
         readable = file.read(bytes.data(), size) == size;
         file.close();
