@@ -5,6 +5,8 @@
 #include "engine/PathRules.h"
 
 #include <QFile>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 void OrganizerAppDelegate::loadManifest() {
@@ -17,6 +19,20 @@ void OrganizerAppDelegate::loadManifest() {
 
 void OrganizerAppDelegate::saveManifest() {
     const QByteArray bytes = EncodeManifest(manifest());
+    // The mirror is written on a thread of its own meanwhile, so the two
+    // files' syncs overlap; without a thread it is written after.
+    const QString target = ResolveTargetPath(currentTargetPath());
+    const auto writeMirror = [bytes, target] {
+        if (!target.isEmpty()) {
+            WriteFileAtomically(JoinPath(target, MirrorFileName), bytes, nullptr);
+        }
+    };
+    std::thread mirror;
+    try {
+        mirror = std::thread(writeMirror);
+    } catch (const std::system_error &) {
+        writeMirror();
+    }
     const QString path = manifestPath();
     Error error;
     if (WriteFileAtomically(path, bytes, &error)) {
@@ -25,9 +41,8 @@ void OrganizerAppDelegate::saveManifest() {
     } else {
         appendLog(QStringLiteral("保存还原记录失败：%1").arg(error.description));
     }
-    const QString target = ResolveTargetPath(currentTargetPath());
-    if (!target.isEmpty()) {
-        WriteFileAtomically(JoinPath(target, MirrorFileName), bytes, nullptr);
+    if (mirror.joinable()) {
+        mirror.join();
     }
     updateSummary();
 }

@@ -64,7 +64,7 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                 updateSummary();
                 return;
             }
-            manifest_.append(outcome->records);
+            manifest_.append(std::move(outcome->records));
             saveManifest();
             appendLog(QStringLiteral("整理完成：移动 %1 个项目，跳过 %2 个项目。")
                           .arg(outcome->moved)

@@ -47,8 +47,12 @@ bool IsDirectory(const QString &path) {
 }
 
 bool EntryExists(const QString &path) {
+    return EntryExists(QFile::encodeName(path));
+}
+
+bool EntryExists(const QByteArray &path) {
     struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    return ::lstat(path.constData(), &st) == 0;
 }
 
 QString UniquePath(const QString &wanted) {

@@ -22,6 +22,7 @@ bool IsDirectory(const QString &path);
 // True when a directory entry exists at path, the link itself included:
 // a dangling link counts as taken. Used where a name must be free.
 bool EntryExists(const QString &path);
+bool EntryExists(const QByteArray &path); // in the file-name encoding
 
 // The wanted path when no entry is there, else the first free numbered
 // variant beside it (see the two-argument UniquePath in engine/PathRules.h).

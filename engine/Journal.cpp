@@ -24,26 +24,24 @@ const QString DoneOp = QStringLiteral("done");
 const QString CopyOp = QStringLiteral("copy");
 const QString PlacedOp = QStringLiteral("placed");
 
-QByteArray Line(const char *op, const QString &from, const QString &to, const qint64 *movedAt,
-                const QString *temporary = nullptr) {
-    QByteArray line;
-    line.reserve(64 + 3 * (from.size() + to.size()));
-    line += "{\"op\":\"";
-    line += op;
-    line += "\",\"from\":";
-    AppendJsonString(line, from);
-    line += ",\"to\":";
-    AppendJsonString(line, to);
+// One line, appended to the lines held for the next write.
+void AppendLine(QByteArray &out, const char *op, QByteArrayView from, QByteArrayView to,
+                const qint64 *movedAt, QByteArrayView temporary = {}) {
+    out += "{\"op\":\"";
+    out += op;
+    out += "\",\"from\":";
+    AppendJsonString(out, from);
+    out += ",\"to\":";
+    AppendJsonString(out, to);
     if (movedAt != nullptr) {
-        line += ",\"movedAt\":";
-        line += QByteArray::number(*movedAt);
+        out += ",\"movedAt\":";
+        out += QByteArray::number(*movedAt);
     }
-    if (temporary != nullptr) {
-        line += ",\"temp\":";
-        AppendJsonString(line, *temporary);
+    if (!temporary.isNull()) {
+        out += ",\"temp\":";
+        AppendJsonString(out, temporary);
     }
-    line += "}\n";
-    return line;
+    out += "}\n";
 }
 
 } // namespace
@@ -66,21 +64,23 @@ MoveJournal::~MoveJournal() {
     }
 }
 
-void MoveJournal::begin(const QString &from, const QString &to) {
-    pending_ += Line("begin", from, to, nullptr);
+void MoveJournal::begin(const QByteArray &from, const QByteArray &to) {
+    AppendLine(pending_, "begin", from, to, nullptr);
 }
 
-void MoveJournal::copying(const QString &from, const QString &to, const QByteArray &temporary) {
-    const QString path = QFile::decodeName(temporary);
-    pending_ += Line("copy", from, to, nullptr, &path);
+void MoveJournal::copying(const QByteArray &from, const QByteArray &to,
+                          const QByteArray &temporary) {
+    // As text, like every path in the journal.
+    const QByteArray path = QFile::decodeName(temporary).toUtf8();
+    AppendLine(pending_, "copy", from, to, nullptr, path);
 }
 
-void MoveJournal::placed(const QString &from, const QString &to) {
-    pending_ += Line("placed", from, to, nullptr);
+void MoveJournal::placed(const QByteArray &from, const QByteArray &to) {
+    AppendLine(pending_, "placed", from, to, nullptr);
 }
 
-void MoveJournal::done(const QString &from, const QString &to, qint64 movedAt) {
-    pending_ += Line("done", from, to, &movedAt);
+void MoveJournal::done(const QByteArray &from, const QByteArray &to, qint64 movedAt) {
+    AppendLine(pending_, "done", from, to, &movedAt);
 }
 
 bool MoveJournal::flush(Error *error) {

@@ -6,6 +6,7 @@
 
 #include "engine/Error.h"
 
+#include <QByteArray>
 #include <QString>
 #include <vector>
 
@@ -26,14 +27,23 @@ public:
     // Lines are held and written together by flush, so a batch of moves
     // costs one write: the line announcing a move must be flushed before the
     // move is made; the line saying it succeeded may wait for the next flush.
-    void begin(const QString &from, const QString &to);
+    // Paths are given as text or as their UTF-8.
+    void begin(const QString &from, const QString &to) { begin(from.toUtf8(), to.toUtf8()); }
+    void begin(const QByteArray &from, const QByteArray &to);
     // A move across volumes: the temporary name its copy is made under (so
     // a half copy can be removed later), then the moment the complete copy
     // is in place (so a half-removed source can be finished later). Both are
     // to be flushed before the step they announce.
-    void copying(const QString &from, const QString &to, const QByteArray &temporary);
-    void placed(const QString &from, const QString &to);
-    void done(const QString &from, const QString &to, qint64 movedAt);
+    void copying(const QByteArray &from, const QByteArray &to, const QByteArray &temporary);
+    void copying(const QString &from, const QString &to, const QByteArray &temporary) {
+        copying(from.toUtf8(), to.toUtf8(), temporary);
+    }
+    void placed(const QByteArray &from, const QByteArray &to);
+    void placed(const QString &from, const QString &to) { placed(from.toUtf8(), to.toUtf8()); }
+    void done(const QByteArray &from, const QByteArray &to, qint64 movedAt);
+    void done(const QString &from, const QString &to, qint64 movedAt) {
+        done(from.toUtf8(), to.toUtf8(), movedAt);
+    }
     // False, with the cause, when the held lines could not all be written.
     // After a failure nothing more is written, so a cut line is never
     // followed by another that would be read as part of it.

@@ -276,23 +276,23 @@ ManifestStore ParseBytes(QByteArrayView bytes, bool padded, bool *usable,
 } // namespace
 
 QString ManifestElement::originalPath() const {
-    return QString::fromUtf8(originalUtf8());
+    return QString::fromUtf8(originalPathUtf8());
 }
 
 QString ManifestElement::storedPath() const {
-    return QString::fromUtf8(storedUtf8());
+    return QString::fromUtf8(storedPathUtf8());
 }
 
 QByteArrayView ManifestElement::nameUtf8() const {
     if ((flags_ & NameIsLast) != 0) {
-        return LastComponent(originalUtf8());
+        return LastComponent(originalPathUtf8());
     }
     return QByteArrayView(text_).sliced(originalSize_ + storedSize_);
 }
 
 void ManifestElement::setName(QByteArrayView name) {
     flags_ |= HasName;
-    if (name == LastComponent(originalUtf8())) {
+    if (name == LastComponent(originalPathUtf8())) {
         flags_ |= NameIsLast;
     } else {
         text_.append(name);
@@ -318,9 +318,9 @@ void ManifestElement::encode(QByteArray &out) const {
         out += ",\n";
     }
     out += "        \"originalPath\": ";
-    AppendJsonString(out, originalUtf8());
+    AppendJsonString(out, originalPathUtf8());
     out += ",\n        \"storedPath\": ";
-    AppendJsonString(out, storedUtf8());
+    AppendJsonString(out, storedPathUtf8());
     if (!json_.isEmpty()) {
         bool first = false;
         AppendPrettyMembers(out, json_, Depth + 1, &first);
@@ -330,6 +330,16 @@ void ManifestElement::encode(QByteArray &out) const {
 
 void ManifestStore::append(const ManifestStore &other) {
     elements_.insert(elements_.end(), other.elements_.begin(), other.elements_.end());
+}
+
+void ManifestStore::append(ManifestStore &&other) {
+    if (elements_.empty()) {
+        elements_ = std::move(other.elements_);
+    } else {
+        elements_.insert(elements_.end(), std::make_move_iterator(other.elements_.begin()),
+                         std::make_move_iterator(other.elements_.end()));
+    }
+    other.elements_.clear();
 }
 
 ManifestStore ManifestStore::parse(QByteArrayView bytes, bool *usable) {
@@ -370,17 +380,17 @@ QByteArray EncodeManifest(const ManifestStore &manifest) {
     return manifest.encode();
 }
 
-ManifestElement RestoreRecord(const QString &originalPath, const QString &storedPath,
+ManifestElement RestoreRecord(const QByteArray &originalPath, const QByteArray &storedPath,
                               qint64 movedAt) {
     ManifestElement record;
-    record.text_ = originalPath.toUtf8();
-    record.originalSize_ = static_cast<qint32>(record.text_.size());
-    const QByteArray stored = storedPath.toUtf8();
-    record.text_ += stored;
-    record.storedSize_ = static_cast<qint32>(stored.size());
+    record.text_.reserve(originalPath.size() + storedPath.size());
+    record.text_.append(originalPath);
+    record.text_.append(storedPath);
+    record.originalSize_ = static_cast<qint32>(originalPath.size());
+    record.storedSize_ = static_cast<qint32>(storedPath.size());
     record.flags_ = ManifestElement::Record | ManifestElement::HasMovedAt;
     record.movedAt_ = movedAt;
-    record.setName(LastPathComponent(originalPath).toUtf8());
+    record.setName(LastComponent(originalPath));
     return record;
 }
 

@@ -21,13 +21,18 @@ public:
     // Empty for a foreign element.
     QString originalPath() const;
     QString storedPath() const;
+    // The same as UTF-8, without converting.
+    QByteArrayView originalPathUtf8() const { return QByteArrayView(text_).first(originalSize_); }
+    QByteArrayView storedPathUtf8() const {
+        return QByteArrayView(text_).sliced(originalSize_, storedSize_);
+    }
 
     bool operator==(const ManifestElement &other) const = default;
 
 private:
     friend class ManifestStore;
     friend struct ElementAccess;
-    friend ManifestElement RestoreRecord(const QString &, const QString &, qint64);
+    friend ManifestElement RestoreRecord(const QByteArray &, const QByteArray &, qint64);
 
     enum Flag : quint8 {
         Record = 1,
@@ -35,10 +40,6 @@ private:
         NameIsLast = 4, // ... equal to originalPath's last component, so not held
         HasMovedAt = 8, // a movedAt member that is a 64-bit integer
     };
-    QByteArrayView originalUtf8() const { return QByteArrayView(text_).first(originalSize_); }
-    QByteArrayView storedUtf8() const {
-        return QByteArrayView(text_).sliced(originalSize_, storedSize_);
-    }
     QByteArrayView nameUtf8() const;
     void setName(QByteArrayView name);
     void encode(QByteArray &out) const;
@@ -69,6 +70,7 @@ public:
 
     void append(ManifestElement element) { elements_.push_back(std::move(element)); }
     void append(const ManifestStore &other);
+    void append(ManifestStore &&other);
     void reserve(qsizetype size) { elements_.reserve(static_cast<size_t>(size)); }
 
     bool operator==(const ManifestStore &other) const = default;
@@ -88,9 +90,13 @@ ManifestStore ParseManifest(QByteArrayView bytes);
 ManifestStore ParseManifest(QByteArrayView bytes, bool *usable);
 QByteArray EncodeManifest(const ManifestStore &manifest);
 
-// A restore record with its four members.
-ManifestElement RestoreRecord(const QString &originalPath, const QString &storedPath,
+// A restore record with its four members, from the paths or their UTF-8.
+ManifestElement RestoreRecord(const QByteArray &originalPath, const QByteArray &storedPath,
                               qint64 movedAt);
+inline ManifestElement RestoreRecord(const QString &originalPath, const QString &storedPath,
+                                     qint64 movedAt) {
+    return RestoreRecord(originalPath.toUtf8(), storedPath.toUtf8(), movedAt);
+}
 
 // Writes the complete bytes to a temporary file beside path and renames it
 // into place, so no reader sees a partial file; the file and its folder are

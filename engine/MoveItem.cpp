@@ -727,11 +727,14 @@ bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
 
 bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report,
               const MoveSteps *steps) {
+    return MoveItem(QFile::encodeName(from), QFile::encodeName(to), error, report, steps);
+}
+
+bool MoveItem(const QByteArray &source, const QByteArray &destination, Error *error,
+              MoveReport *report, const MoveSteps *steps) {
     if (report != nullptr) {
         report->attributesNotKept.clear();
     }
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray destination = QFile::encodeName(to);
     if (const auto &hook = MoveHook()) {
         if (const int fault = hook(source)) {
             SetError(error, PosixError(fault));

@@ -50,6 +50,9 @@ struct MoveReport {
 // given, are told of a cross-volume move's progress.
 bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report = nullptr,
               const MoveSteps *steps = nullptr);
+// The same with paths already in the file-name encoding.
+bool MoveItem(const QByteArray &from, const QByteArray &to, Error *error,
+              MoveReport *report = nullptr, const MoveSteps *steps = nullptr);
 
 // The log line for an item that moved without some attributes, name being
 // the item's name as the run's other lines show it.

@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QSet>
 #include <algorithm>
 #include <vector>
@@ -21,9 +22,19 @@ constexpr size_t JournalBatch = 64;
 
 struct PlannedMove {
     const DirectoryEntry *entry;
-    QString from;
-    QString to; // the destination; standard already, a standard folder joined with a plain name
+    QByteArray from;           // in the file-name encoding, which is UTF-8 for a name that is text
+    QByteArray to;             // empty for an entry that stays
+    bool unrecordable = false; // stays because its name is not text
 };
+
+// A folder's path with the separator that names inside it follow.
+QByteArray FolderPrefix(const QString &folder) {
+    QByteArray prefix = QFile::encodeName(folder);
+    if (!prefix.endsWith('/')) {
+        prefix += '/';
+    }
+    return prefix;
+}
 
 // The Desktop can resolve to the home folder itself (an XDG fallback);
 // organizing it would sweep the whole home folder into the target.
@@ -78,21 +89,57 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     // by where the item is.
     Error error;
     MoveJournal journal(request.journalPath);
+    // Paths are put together as bytes from the names as listed: an item
+    // costs no conversion unless its name is taken.
+    const QByteArray desktopPrefix = FolderPrefix(desktop);
+    const QByteArray targetPrefix = FolderPrefix(target);
+    const QByteArray targetBytes = QFile::encodeName(target);
     std::vector<PlannedMove> plan;
-    QSet<QString> planned;
+    QSet<QByteArray> planned;
+    outcome.records.reserve(static_cast<qsizetype>(entries.size()));
+
+    // Told of each step of a move across volumes; made once for the run.
+    const PlannedMove *current = nullptr;
+    const MoveSteps steps{[&](const QByteArray &temporary, Error *stepError) {
+                              journal.copying(current->from, current->to, temporary);
+                              return journal.flush(stepError);
+                          },
+                          [&] {
+                              journal.placed(current->from, current->to);
+                              journal.flush(nullptr);
+                          },
+                          [&](qint64 copied, qint64 size) {
+                              progress.copying = current->entry->name;
+                              progress.copiedBytes = copied;
+                              progress.totalBytes = size;
+                              report();
+                              return !Stopped(request.stop);
+                          }};
+
     for (size_t start = 0; start < entries.size() && !outcome.stopped; start += batch) {
         const size_t end = std::min(entries.size(), start + batch);
         plan.clear();
         planned.clear();
         for (size_t i = start; i < end; ++i) {
             const DirectoryEntry &entry = entries[i];
-            PlannedMove move{&entry, JoinPath(desktop, entry.name), QString()};
-            if (!entry.hidden && entry.nameIsText && !PathIsEqualOrInside(target, move.from)) {
+            PlannedMove move{&entry, desktopPrefix + entry.rawName, QByteArray()};
+            // The target inside the item would move the item into itself.
+            const bool holdsTarget =
+                targetBytes == move.from || targetBytes.startsWith(move.from + '/');
+            move.unrecordable = !entry.hidden && !holdsTarget && !entry.nameIsText;
+            if (!entry.hidden && !holdsTarget && entry.nameIsText) {
                 // A name planned earlier in the batch is taken, as it will
                 // be once that item has moved.
-                move.to = UniquePath(JoinPath(target, entry.name), [&planned](const QString &path) {
+                const auto taken = [&planned](const QByteArray &path) {
                     return planned.contains(path) || EntryExists(path);
-                });
+                };
+                move.to = targetPrefix + entry.rawName;
+                if (taken(move.to)) {
+                    move.to = QFile::encodeName(
+                        UniquePath(JoinPath(target, entry.name), [&taken](const QString &path) {
+                            return taken(QFile::encodeName(path));
+                        }));
+                }
                 planned.insert(move.to);
                 journal.begin(move.from, move.to);
             }
@@ -118,34 +165,18 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             const PlannedMove &move = plan[i];
             progress.done = static_cast<qint64>(start) + static_cast<qint64>(i);
             report();
-            if (move.entry->hidden || PathIsEqualOrInside(target, move.from)) {
+            if (move.to.isEmpty()) {
                 ++outcome.skipped;
-                continue;
-            }
-            if (!move.entry->nameIsText) {
-                // Its record could not find it again; leave it where it is.
-                ++outcome.skipped;
-                say(QStringLiteral("跳过 %1：%2")
-                        .arg(VisibleName(move.entry->name), QStringLiteral("文件名无法记录")));
+                if (move.unrecordable) {
+                    // Its record could not find it again; leave it where it is.
+                    say(QStringLiteral("跳过 %1：%2")
+                            .arg(VisibleName(move.entry->name), QStringLiteral("文件名无法记录")));
+                }
                 continue;
             }
             // Across volumes the copy's temporary name and its arrival are
             // journalled too, so a kill mid-move leaves nothing half done.
-            const MoveSteps steps{[&](const QByteArray &temporary, Error *stepError) {
-                                      journal.copying(move.from, move.to, temporary);
-                                      return journal.flush(stepError);
-                                  },
-                                  [&] {
-                                      journal.placed(move.from, move.to);
-                                      journal.flush(nullptr);
-                                  },
-                                  [&](qint64 copied, qint64 size) {
-                                      progress.copying = move.entry->name;
-                                      progress.copiedBytes = copied;
-                                      progress.totalBytes = size;
-                                      report();
-                                      return !Stopped(request.stop);
-                                  }};
+            current = &move;
             MoveReport moveReport;
             const bool movedIt = MoveItem(move.from, move.to, &error, &moveReport, &steps);
             progress.copying.clear();

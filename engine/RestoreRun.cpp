@@ -6,6 +6,7 @@
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
 
+#include <QFile>
 #include <cerrno>
 
 RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
@@ -22,6 +23,19 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
     RunProgress progress;
     progress.total = records.size();
     ManifestStore visitedKept;
+    // The paths as the records hold them, UTF-8; made into text only for a
+    // line in the log or a name that is taken.
+    QByteArray stored;
+    const auto copied = [&](qint64 done, qint64 size) {
+        progress.copying = LastPathComponent(QFile::decodeName(stored));
+        progress.copiedBytes = done;
+        progress.totalBytes = size;
+        if (sink.progress) {
+            sink.progress(progress);
+        }
+        return !stopped();
+    };
+    const MoveSteps steps{{}, {}, copied};
     qsizetype i = records.size() - 1;
     for (; i >= 0 && !stopped(); --i) {
         progress.done = records.size() - 1 - i;
@@ -29,19 +43,20 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             sink.progress(progress);
         }
         const ManifestElement &record = records.at(i);
-        const QString storedPath = record.storedPath();
-        const QString originalPath = record.originalPath();
-        if (storedPath.isEmpty() || originalPath.isEmpty()) {
+        stored = record.storedPathUtf8().toByteArray();
+        const QByteArray original = record.originalPathUtf8().toByteArray();
+        if (stored.isEmpty() || original.isEmpty()) {
             ++outcome.skipped;
             continue;
         }
         // A moved dangling link is still an item to bring back, so the stored
         // path is tested without following a final link.
-        if (!EntryExists(storedPath)) {
+        if (!EntryExists(stored)) {
             ++outcome.skipped;
             // Gone from a folder that is still there: the user deleted or
             // moved it. A folder that is missing as a whole is more likely an
             // unplugged disk; its records wait for it to come back.
+            const QString storedPath = record.storedPath();
             const QString folder = DeletingLastPathComponent(storedPath);
             if (!folder.isEmpty() && !IsDirectory(folder)) {
                 visitedKept.append(record);
@@ -50,30 +65,23 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             }
             continue;
         }
-        const QString destination = UniquePath(originalPath);
-        const MoveSteps steps{{}, {}, [&](qint64 copied, qint64 size) {
-                                  progress.copying = LastPathComponent(storedPath);
-                                  progress.copiedBytes = copied;
-                                  progress.totalBytes = size;
-                                  if (sink.progress) {
-                                      sink.progress(progress);
-                                  }
-                                  return !stopped();
-                              }};
+        const QByteArray destination =
+            EntryExists(original) ? QFile::encodeName(UniquePath(record.originalPath())) : original;
         Error error;
         MoveReport report;
-        bool moved = MoveItem(storedPath, destination, &error, &report, &steps);
+        bool moved = MoveItem(stored, destination, &error, &report, &steps);
         if (!moved && error.domain == PosixErrorDomain && error.code == ENOENT) {
             // The folder that is to hold it is missing: make it, then try
             // again. Creating it only when needed saves a call per item.
-            CreateDirectories(DeletingLastPathComponent(originalPath), nullptr);
-            moved = MoveItem(storedPath, destination, &error, &report, &steps);
+            CreateDirectories(DeletingLastPathComponent(record.originalPath()), nullptr);
+            moved = MoveItem(stored, destination, &error, &report, &steps);
         }
         progress.copying.clear();
         if (moved) {
             ++outcome.restored;
             if (!report.attributesNotKept.isEmpty()) {
-                say(AttributesNotKeptMessage(VisibleName(LastPathComponent(storedPath)), report));
+                say(AttributesNotKeptMessage(VisibleName(LastPathComponent(record.storedPath())),
+                                             report));
             }
             continue;
         }
@@ -81,7 +89,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
         visitedKept.append(record);
         if (!stopped()) {
             say(QStringLiteral("还原 %1 失败：%2")
-                    .arg(VisibleName(LastPathComponent(storedPath)), error.description));
+                    .arg(VisibleName(LastPathComponent(record.storedPath())), error.description));
         }
     }
     // A stop leaves the records not yet visited as they were, before the
