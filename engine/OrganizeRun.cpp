@@ -125,7 +125,8 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             PlannedMove move{&entry, desktopPrefix + entry.rawName, QByteArray()};
             // The target inside the item would move the item into itself.
             const bool holdsTarget =
-                targetBytes == move.from || targetBytes.startsWith(move.from + '/');
+                targetBytes.startsWith(move.from) &&
+                (targetBytes.size() == move.from.size() || targetBytes[move.from.size()] == '/');
             move.unrecordable = !entry.hidden && !holdsTarget && !entry.nameIsText;
             if (!entry.hidden && !holdsTarget && entry.nameIsText) {
                 // A name planned earlier in the batch is taken, as it will

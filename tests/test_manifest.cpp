@@ -4,6 +4,7 @@
 #include "engine/JsonText.h"
 #include "engine/Manifest.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -110,6 +111,31 @@ TEST(ManifestEncoding, WritesTheIndentedLayoutAndReadsBackEveryValue) {
     EXPECT_EQ(ParseManifest(EncodeManifest(records)), records);
     EXPECT_EQ(ParseManifest(EncodeManifest(records)).at(1).originalPath(),
               QStringLiteral("/D/tab\there\\back\x01"));
+}
+
+// Strings are passed over eight bytes at a time: a byte that needs an escape
+// is found wherever it falls in a word, and the bytes beside it stay as they
+// are (a quote's neighbours 0x21 and 0x5b, a control's 0x20, UTF-8's high
+// bytes). Qt's writer is the reference.
+TEST(ManifestEncoding, EscapesAreFoundAtEveryPositionInAWord) {
+    const QList<QChar> specials{u'"', u'\\', u'\n',       QChar(0x01), QChar(0x1f),  u' ',
+                                u'!', u'[',  QChar(0x7f), QChar(0xe9), QChar(0x4e2d)};
+    for (const QChar special : specials) {
+        for (int at = 0; at < 19; ++at) {
+            QString text(19, u'a');
+            text[at] = special;
+            QByteArray ours;
+            AppendJsonString(ours, text);
+            const QByteArray qts = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+            EXPECT_EQ(ours, qts.mid(1, qts.size() - 2))
+                << "U+" << int(special.unicode()) << " at " << at;
+        }
+    }
+    // A record built from bytes is the record built from text.
+    const QString original = QStringLiteral("/D/报告 \"终稿\".pdf");
+    const QString stored = QStringLiteral("/T/报告 1.pdf");
+    EXPECT_EQ(RestoreRecord(original.toUtf8(), stored.toUtf8(), 7),
+              RestoreRecord(original, stored, 7));
 }
 
 // Whatever a file holds, loading and saving keeps every element: records
