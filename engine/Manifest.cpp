@@ -181,16 +181,6 @@ struct ElementAccess {
         return shape;
     }
 
-    // Whether the element is to be kept, wholly or in part, as its text.
-    static bool needsText(simdjson::dom::element value) {
-        simdjson::dom::object object;
-        if (value.get(object) != simdjson::SUCCESS) {
-            return true;
-        }
-        const Shape shape = shapeOf(object);
-        return !shape.record || !shape.others.empty();
-    }
-
     // The record the object is, or a foreign element.
     static ManifestElement read(simdjson::dom::element value, qsizetype index,
                                 SourceCursor *source) {
@@ -236,41 +226,93 @@ struct ElementAccess {
 
 namespace {
 
-// With release, the bytes are let go of before the elements are built when
-// no element needs its text, so the file and the store are not both held.
-ManifestStore ParseBytes(QByteArrayView bytes, bool padded, bool *usable,
-                         QByteArray *release = nullptr) {
+// A large manifest is parsed a run of records at a time, so the parser's
+// working memory stays small and is reused instead of growing to several
+// times the file (on some machines each new page costs more than parsing
+// it). Runs are cut at the seam the writer puts between two records: the
+// comma between them becomes the closing bracket of one run and the opening
+// bracket of the next. Wrapped so, every run must be a non-empty array; the
+// runs then join into exactly the text's array, so the text is valid exactly
+// when every run is. A seam can only fall outside strings (raw line breaks
+// are not allowed in them), but it may fall inside a nested value in a file
+// laid out by another writer; such a file is parsed whole.
+constexpr qsizetype RunBytes = 256 * 1024;
+constexpr QByteArrayView Seam("\n    },\n    {");
+constexpr qsizetype SeamComma = 6;
+
+// The elements of one array text, appended to store; false when the text is
+// not an array (or, with needElements, an empty one).
+bool ParseArrayInto(simdjson::dom::parser &parser, const char *text, qsizetype size,
+                    bool needElements, ManifestStore *store) {
+    simdjson::dom::element root;
+    simdjson::dom::array array;
+    if (parser.parse(reinterpret_cast<const uint8_t *>(text), static_cast<size_t>(size), false)
+                .get(root) != simdjson::SUCCESS ||
+        root.get(array) != simdjson::SUCCESS || (needElements && array.size() == 0)) {
+        return false;
+    }
+    SourceCursor source(QByteArrayView(text, size));
+    qsizetype index = 0;
+    for (const simdjson::dom::element value : array) {
+        store->append(ElementAccess::read(value, index++, &source));
+    }
+    return true;
+}
+
+// text holds size bytes followed by the parser's padding; its bytes are
+// changed while a run is parsed and put back after.
+ManifestStore ParsePadded(char *text, qsizetype size, qsizetype runBytes, bool *usable) {
     if (usable != nullptr) {
         *usable = true;
     }
-    if (bytes.isEmpty()) {
+    if (size == 0) {
         return {};
     }
-    // The DOM parser validates the whole text, not only what is visited.
     simdjson::dom::parser parser;
-    simdjson::dom::element root;
-    simdjson::dom::array array;
-    if (parser.parse(reinterpret_cast<const uint8_t *>(bytes.data()),
-                     static_cast<size_t>(bytes.size()), !padded)
-                .get(root) != simdjson::SUCCESS ||
-        root.get(array) != simdjson::SUCCESS) {
-        if (usable != nullptr) {
-            *usable = false;
-        }
-        return {};
-    }
-    if (release != nullptr && std::none_of(array.begin(), array.end(), &ElementAccess::needsText)) {
-        bytes = QByteArrayView();
-        *release = QByteArray();
-    }
-    SourceCursor source(bytes);
+    const QByteArrayView whole(text, size);
     ManifestStore store;
-    store.reserve(static_cast<qsizetype>(array.size()));
-    qsizetype index = 0;
-    for (const simdjson::dom::element value : array) {
-        store.append(ElementAccess::read(value, index++, &source));
+    for (qsizetype start = 0;;) {
+        const qsizetype seam = whole.indexOf(Seam, start + runBytes);
+        const bool last = seam < 0;
+        const qsizetype end = last ? size : seam + SeamComma + 1;
+        const char opening = text[start];
+        const char closing = text[end - 1];
+        if (start > 0) {
+            text[start] = '[';
+        }
+        if (!last) {
+            text[end - 1] = ']';
+        }
+        const bool parsed =
+            ParseArrayInto(parser, text + start, end - start, start > 0 || !last, &store);
+        text[start] = opening;
+        text[end - 1] = closing;
+        if (parsed && last) {
+            return store;
+        }
+        if (!parsed) {
+            break;
+        }
+        if (start == 0) {
+            // As many more as the first run's records per byte promise.
+            store.reserve(store.size() * (size / end + 1));
+        }
+        start = end - 1;
+    }
+    // Not valid in runs: the whole text decides.
+    store = ManifestStore();
+    if (!ParseArrayInto(parser, text, size, false, &store) && usable != nullptr) {
+        *usable = false;
     }
     return store;
+}
+
+// The bytes copied with the padding the parser reads past their end.
+ManifestStore ParseCopy(QByteArrayView bytes, qsizetype runBytes, bool *usable) {
+    constexpr auto Padding = static_cast<qsizetype>(simdjson::SIMDJSON_PADDING);
+    QByteArray padded(bytes.size() + Padding, ' ');
+    std::memcpy(padded.data(), bytes.data(), static_cast<size_t>(bytes.size()));
+    return ParsePadded(padded.data(), bytes.size(), runBytes, usable);
 }
 
 } // namespace
@@ -343,7 +385,7 @@ void ManifestStore::append(ManifestStore &&other) {
 }
 
 ManifestStore ManifestStore::parse(QByteArrayView bytes, bool *usable) {
-    return ParseBytes(bytes, false, usable);
+    return ParseCopy(bytes, RunBytes, usable);
 }
 
 QByteArray ManifestStore::encode() const {
@@ -374,6 +416,10 @@ ManifestStore ParseManifest(QByteArrayView bytes) {
 
 ManifestStore ParseManifest(QByteArrayView bytes, bool *usable) {
     return ManifestStore::parse(bytes, usable);
+}
+
+ManifestStore ParseManifestInRuns(QByteArrayView bytes, qsizetype runBytes, bool *usable) {
+    return ParseCopy(bytes, runBytes, usable);
 }
 
 QByteArray EncodeManifest(const ManifestStore &manifest) {
@@ -447,7 +493,7 @@ ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStri
     bool parsed = false;
     ManifestStore loaded;
     if (readable) {
-        loaded = ParseBytes(QByteArrayView(bytes).first(size), true, &parsed, &bytes);
+        loaded = ParsePadded(bytes.data(), size, RunBytes, &parsed);
     }
     bytes = QByteArray();
     if (!parsed) {

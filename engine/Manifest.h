@@ -88,6 +88,9 @@ private:
 
 ManifestStore ParseManifest(QByteArrayView bytes);
 ManifestStore ParseManifest(QByteArrayView bytes, bool *usable);
+// The same, parsed in runs of about runBytes (the default is 256 KB) where the
+// text allows; what it gives never depends on runBytes.
+ManifestStore ParseManifestInRuns(QByteArrayView bytes, qsizetype runBytes, bool *usable);
 QByteArray EncodeManifest(const ManifestStore &manifest);
 
 // A restore record with its four members, from the paths or their UTF-8.

@@ -138,6 +138,45 @@ TEST(ManifestEncoding, EscapesAreFoundAtEveryPositionInAWord) {
               RestoreRecord(original, stored, 7));
 }
 
+// A large file is parsed in runs cut at the seams between records; whatever
+// the text, the runs give what the whole text gives. Cases are checked with
+// a cut at every seam, as they are and with each single byte taken out.
+TEST(ManifestEncoding, RunsCutBetweenRecordsGiveWhatTheWholeTextGives) {
+    const QByteArray records =
+        EncodeManifest({RestoreRecord(QStringLiteral("/D/a"), QStringLiteral("/T/a"), 1),
+                        RestoreRecord(QStringLiteral("/D/b"), QStringLiteral("/T/b"), 2),
+                        RestoreRecord(QStringLiteral("/D/c"), QStringLiteral("/T/c"), 3)});
+    const QByteArray seamed = "[\n    {\n    },\n    {\n    },\n    {\n    }\n]";
+    const QList<QByteArray> cases{
+        records,
+        seamed,
+        "[\n    {\n    },\n    {\n    },\n]",                    // a trailing comma
+        "[\n    {\n    },\n    {\n    },\n    ,{}]",             // an empty element
+        "[[\n    {\n    },\n    {\n    }]]",                     // seams inside a nested array
+        "{\"x\":[\n    {\n    },\n    {\n    }]}",               // not an array
+        "[\n    {\n    }\n]\n[\n    {\n    },\n    {\n    }\n]", // two arrays
+        "[\n    },\n    {\n    }]",                              // a closing brace first
+        "[1,\n    {\n    },\n    {\n    \"a\": [\n    },\n    {\n    }]}]",
+    };
+    const auto check = [](const QByteArray &text) {
+        bool whole = false;
+        bool cut = false;
+        const ManifestStore expected = ParseManifestInRuns(text, text.size() + 1, &whole);
+        EXPECT_EQ(ParseManifestInRuns(text, 1, &cut), expected) << text.toStdString();
+        EXPECT_EQ(cut, whole) << text.toStdString();
+        return whole;
+    };
+    EXPECT_TRUE(check(records));
+    EXPECT_TRUE(check(seamed));
+    EXPECT_EQ(ParseManifestInRuns(records, 1, nullptr).size(), 3);
+    for (const QByteArray &text : cases) {
+        check(text);
+        for (qsizetype at = 0; at < text.size(); ++at) {
+            check(QByteArray(text).remove(at, 1));
+        }
+    }
+}
+
 // Whatever a file holds, loading and saving keeps every element: records
 // compared by value, foreign elements and extra members by their exact text.
 TEST(ManifestEncoding, MixedArraysSurviveLoadAndSave) {

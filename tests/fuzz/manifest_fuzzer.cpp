@@ -49,6 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (bytes.isEmpty() && !usable) {
         std::abort(); // an empty file is an empty manifest, not a broken one
     }
+    // Cut at every seam between records, the text gives what it gives whole.
+    bool whole = false;
+    bool cut = false;
+    if (ParseManifestInRuns(bytes, bytes.size() + 1, &whole) !=
+            ParseManifestInRuns(bytes, 1, &cut) ||
+        whole != cut || whole != usable) {
+        std::abort();
+    }
     const QByteArray saved = EncodeManifest(manifest);
     bool reloadedUsable = false;
     const ManifestStore reloaded = ParseManifest(saved, &reloadedUsable);
