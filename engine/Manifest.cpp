@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <simdjson.h>
 #include <string_view>
 #include <unistd.h>
@@ -226,22 +227,29 @@ struct ElementAccess {
 
 namespace {
 
-// A large manifest is parsed a run of records at a time, so the parser's
-// working memory stays small and is reused instead of growing to several
-// times the file (on some machines each new page costs more than parsing
-// it). Runs are cut at the seam the writer puts between two records: the
-// comma between them becomes the closing bracket of one run and the opening
-// bracket of the next. Wrapped so, every run must be a non-empty array; the
-// runs then join into exactly the text's array, so the text is valid exactly
-// when every run is. A seam can only fall outside strings (raw line breaks
-// are not allowed in them), but it may fall inside a nested value in a file
-// laid out by another writer; such a file is parsed whole.
+// A large manifest is read and parsed a run of records at a time, so
+// neither the file's text nor the parser's working memory is ever held
+// whole; the same small blocks are reused (on some machines each new page
+// costs more than parsing it). Runs are cut at the seam the writer puts
+// between two records: the comma between them becomes the closing bracket of
+// one run and the opening bracket of the next. Wrapped so, every run must be
+// a non-empty array; the runs then join into exactly the text's array, so the
+// text is valid exactly when every run is. A seam can only fall outside
+// strings (raw line breaks are not allowed in them), but it may fall inside a
+// nested value in a file laid out by another writer; such a file is parsed
+// whole.
 constexpr qsizetype RunBytes = 256 * 1024;
 constexpr QByteArrayView Seam("\n    },\n    {");
 constexpr qsizetype SeamComma = 6;
+constexpr auto Padding = static_cast<qsizetype>(simdjson::SIMDJSON_PADDING);
+
+// Gives up to max more bytes of the text at into; 0 at its end, -1 when it
+// cannot be read.
+using ReadMore = std::function<qsizetype(char *into, qsizetype max)>;
 
 // The elements of one array text, appended to store; false when the text is
-// not an array (or, with needElements, an empty one).
+// not an array (or, with needElements, an empty one). The parser may read
+// past the text's end, into its padding.
 bool ParseArrayInto(simdjson::dom::parser &parser, const char *text, qsizetype size,
                     bool needElements, ManifestStore *store) {
     simdjson::dom::element root;
@@ -259,60 +267,97 @@ bool ParseArrayInto(simdjson::dom::parser &parser, const char *text, qsizetype s
     return true;
 }
 
-// text holds size bytes followed by the parser's padding; its bytes are
-// changed while a run is parsed and put back after.
-ManifestStore ParsePadded(char *text, qsizetype size, qsizetype runBytes, bool *usable) {
-    if (usable != nullptr) {
-        *usable = true;
-    }
-    if (size == 0) {
-        return {};
-    }
+enum class RunsResult { Parsed, Unreadable, ParseWhole };
+
+// The text's elements parsed run by run into store, sizeHint the text's
+// expected size (to reserve the elements).
+RunsResult ParseRuns(const ReadMore &read, qsizetype runBytes, qsizetype sizeHint,
+                     ManifestStore *store) {
     simdjson::dom::parser parser;
-    const QByteArrayView whole(text, size);
-    ManifestStore store;
-    for (qsizetype start = 0;;) {
-        const qsizetype seam = whole.indexOf(Seam, start + runBytes);
+    QByteArray buffer;
+    qsizetype filled = 0;
+    bool ended = false;
+    for (bool first = true;; first = false) {
+        // Enough text for a run: a seam at least runBytes in, or the end.
+        qsizetype seam = -1;
+        qsizetype searchFrom = std::max<qsizetype>(runBytes, 1);
+        for (;;) {
+            seam = QByteArrayView(buffer.constData(), filled).indexOf(Seam, searchFrom);
+            if (seam >= 0 || ended) {
+                break;
+            }
+            searchFrom = std::max(searchFrom, filled - Seam.size() + 1);
+            const qsizetype step = std::max<qsizetype>(runBytes, 64 * 1024);
+            buffer.resize(filled + step + Padding);
+            const qsizetype got = read(buffer.data() + filled, step);
+            if (got < 0) {
+                return RunsResult::Unreadable;
+            }
+            ended = got == 0;
+            filled += got;
+            // The parser may look past the text; what it finds there is set.
+            std::memset(buffer.data() + filled, ' ', static_cast<size_t>(Padding));
+        }
         const bool last = seam < 0;
-        const qsizetype end = last ? size : seam + SeamComma + 1;
-        const char opening = text[start];
-        const char closing = text[end - 1];
-        if (start > 0) {
-            text[start] = '[';
+        const qsizetype end = last ? filled : seam + SeamComma + 1;
+        char *text = buffer.data();
+        if (!first) {
+            text[0] = '[';
         }
         if (!last) {
             text[end - 1] = ']';
         }
-        const bool parsed =
-            ParseArrayInto(parser, text + start, end - start, start > 0 || !last, &store);
-        text[start] = opening;
-        text[end - 1] = closing;
-        if (parsed && last) {
-            return store;
+        if (!ParseArrayInto(parser, text, end, !(first && last), store)) {
+            return RunsResult::ParseWhole;
         }
-        if (!parsed) {
-            break;
+        if (last) {
+            return RunsResult::Parsed;
         }
-        if (start == 0) {
+        if (first) {
             // As many more as the first run's records per byte promise.
-            store.reserve(store.size() * (size / end + 1));
+            store->reserve(store->size() * (sizeHint / end + 1));
         }
-        start = end - 1;
+        // The next run starts at the comma this one ended at.
+        text[end - 1] = ',';
+        filled -= end - 1;
+        std::memmove(text, text + end - 1, static_cast<size_t>(filled));
     }
-    // Not valid in runs: the whole text decides.
-    store = ManifestStore();
-    if (!ParseArrayInto(parser, text, size, false, &store) && usable != nullptr) {
+}
+
+// The whole text's elements, for a text that runs could not take.
+ManifestStore ParseWhole(QByteArray text, bool *usable) {
+    const qsizetype size = text.size();
+    text.resize(size + Padding);
+    std::memset(text.data() + size, ' ', static_cast<size_t>(Padding));
+    simdjson::dom::parser parser;
+    ManifestStore store;
+    if (!ParseArrayInto(parser, text.constData(), size, false, &store)) {
         *usable = false;
+        return {};
     }
     return store;
 }
 
-// The bytes copied with the padding the parser reads past their end.
-ManifestStore ParseCopy(QByteArrayView bytes, qsizetype runBytes, bool *usable) {
-    constexpr auto Padding = static_cast<qsizetype>(simdjson::SIMDJSON_PADDING);
-    QByteArray padded(bytes.size() + Padding, ' ');
-    std::memcpy(padded.data(), bytes.data(), static_cast<size_t>(bytes.size()));
-    return ParsePadded(padded.data(), bytes.size(), runBytes, usable);
+// The bytes' elements, parsed in runs of about runBytes where they allow.
+ManifestStore ParseInRuns(QByteArrayView bytes, qsizetype runBytes, bool *usable) {
+    bool ignored = true;
+    usable = usable != nullptr ? usable : &ignored;
+    *usable = true;
+    if (bytes.isEmpty()) {
+        return {};
+    }
+    qsizetype taken = 0;
+    const ReadMore read = [&](char *into, qsizetype max) {
+        const qsizetype count = std::min(max, bytes.size() - taken);
+        std::memcpy(into, bytes.data() + taken, static_cast<size_t>(count));
+        taken += count;
+        return count;
+    };
+    ManifestStore store;
+    if (ParseRuns(read, runBytes, bytes.size(), &store) == RunsResult::Parsed) {
+        return store;
+    }
+    return ParseWhole(bytes.toByteArray(), usable);
 }
 
 } // namespace
@@ -385,7 +430,7 @@ void ManifestStore::append(ManifestStore &&other) {
 }
 
 ManifestStore ManifestStore::parse(QByteArrayView bytes, bool *usable) {
-    return ParseCopy(bytes, RunBytes, usable);
+    return ParseInRuns(bytes, RunBytes, usable);
 }
 
 QByteArray ManifestStore::encode() const {
@@ -419,7 +464,7 @@ ManifestStore ParseManifest(QByteArrayView bytes, bool *usable) {
 }
 
 ManifestStore ParseManifestInRuns(QByteArrayView bytes, qsizetype runBytes, bool *usable) {
-    return ParseCopy(bytes, runBytes, usable);
+    return ParseInRuns(bytes, runBytes, usable);
 }
 
 QByteArray EncodeManifest(const ManifestStore &manifest) {
@@ -474,28 +519,31 @@ bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *er
 
 ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices) {
     QFile file(path);
-    QByteArray bytes;
-    qsizetype size = 0;
-    bool readable = true;
+    bool parsed = true;
+    ManifestStore loaded;
     if (file.open(QIODevice::ReadOnly)) {
-        // Read with the parser's padding after it, initialised, so the
-        // parser needs no copy.
-        size = static_cast<qsizetype>(file.size());
-        constexpr auto Padding = static_cast<qsizetype>(simdjson::SIMDJSON_PADDING);
-        bytes = QByteArray(size + Padding, Qt::Uninitialized);
-        PrefaultForWriting(bytes.data(), bytes.size());
-        std::memset(bytes.data() + size, ' ', Padding);
-        readable = file.read(bytes.data(), size) == size;
+        const ReadMore read = [&file](char *into, qsizetype max) {
+            return static_cast<qsizetype>(file.read(into, max));
+        };
+        const qsizetype size = file.size();
+        const RunsResult result =
+            size == 0 ? RunsResult::Parsed : ParseRuns(read, RunBytes, size, &loaded);
+        if (result == RunsResult::Unreadable) {
+            loaded = ManifestStore();
+            parsed = false;
+        } else if (result == RunsResult::ParseWhole) {
+            loaded = ManifestStore();
+            file.seek(0);
+            const QByteArray text = file.readAll();
+            parsed = file.error() == QFileDevice::NoError;
+            if (parsed) {
+                loaded = ParseWhole(text, &parsed);
+            }
+        }
         file.close();
     } else {
-        readable = !EntryExists(path);
+        parsed = !EntryExists(path);
     }
-    bool parsed = false;
-    ManifestStore loaded;
-    if (readable) {
-        loaded = ParsePadded(bytes.data(), size, RunBytes, &parsed);
-    }
-    bytes = QByteArray();
     if (!parsed) {
         SetAside(path);
     }

@@ -68,6 +68,44 @@ TEST_F(ManifestTest, UnusableFilesAreSetAsideAndGiveAnEmptyManifest) {
     EXPECT_TRUE(EntryExists(manifestFile())) << "zero bytes are an empty manifest";
 }
 
+// Files larger than one run are read run by run: records with a foreign
+// element and extra members among them load exactly; seams that all fall
+// inside one nested value send the file to be parsed whole; a file cut short
+// past its first runs is set aside with nothing of it loaded.
+TEST_F(ManifestTest, LargeFilesLoadInRunsOrWholeAndCutFilesAreSetAside) {
+    ManifestStore records;
+    for (int i = 0; i < 6000; ++i) {
+        records.append(RestoreRecord(QStringLiteral("/D/报告 %1.txt").arg(i),
+                                     QStringLiteral("/T/报告 %1.txt").arg(i), i));
+    }
+    QByteArray mixed = EncodeManifest(records);
+    const qsizetype middle = mixed.indexOf("\n    },\n    {", mixed.size() / 2) + 6;
+    mixed.insert(
+        middle,
+        R"(, [1, {"a": null}], {"originalPath": "/D/x", "storedPath": "/T/x", "k": [true]})");
+    ASSERT_GT(mixed.size(), 3 * 256 * 1024);
+    QByteArray nested = "[[\n    {\n    }";
+    for (int i = 0; i < 30000; ++i) {
+        nested += ",\n    {\n    }";
+    }
+    nested += "]]";
+    for (const QByteArray *file : {&mixed, &nested}) {
+        const QByteArray &text = *file;
+        WriteFile(manifestFile(), text);
+        reload();
+        bool usable = false;
+        const ManifestStore whole = ParseManifestInRuns(text, text.size() + 1, &usable);
+        ASSERT_TRUE(usable);
+        EXPECT_EQ(delegate.manifest(), whole);
+        EXPECT_EQ(delegate.manifest().size(), file == &mixed ? 6002 : 1);
+        EXPECT_TRUE(EntryExists(manifestFile()));
+    }
+    WriteFile(manifestFile(), mixed.left(mixed.size() - 10));
+    reload();
+    EXPECT_TRUE(delegate.manifest().isEmpty());
+    EXPECT_FALSE(EntryExists(manifestFile())) << "set aside";
+}
+
 TEST_F(ManifestTest, MissingFileIsEmptyAndCreatesNothing) {
     reload();
     EXPECT_TRUE(delegate.manifest().isEmpty());
