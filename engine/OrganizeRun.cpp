@@ -136,9 +136,11 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                 };
                 move.to = targetPrefix + entry.rawName;
                 if (taken(move.to)) {
+                    // Numbered from here: the name itself was just found taken.
+                    const QString wanted = JoinPath(target, entry.name);
                     move.to = QFile::encodeName(
-                        UniquePath(JoinPath(target, entry.name), [&taken](const QString &path) {
-                            return taken(QFile::encodeName(path));
+                        UniquePath(wanted, [&taken, &wanted](const QString &path) {
+                            return path == wanted || taken(QFile::encodeName(path));
                         }));
                 }
                 planned.insert(move.to);

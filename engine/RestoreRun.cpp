@@ -65,8 +65,14 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             }
             continue;
         }
-        const QByteArray destination =
-            EntryExists(original) ? QFile::encodeName(UniquePath(record.originalPath())) : original;
+        QByteArray destination = original;
+        if (EntryExists(original)) {
+            // Numbered from here: the name itself was just found taken.
+            const QString wanted = record.originalPath();
+            destination = QFile::encodeName(UniquePath(wanted, [&wanted](const QString &path) {
+                return path == wanted || EntryExists(path);
+            }));
+        }
         Error error;
         MoveReport report;
         bool moved = MoveItem(stored, destination, &error, &report, &steps);
