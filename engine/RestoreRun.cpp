@@ -49,37 +49,45 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             ++outcome.skipped;
             continue;
         }
-        // A moved dangling link is still an item to bring back, so the stored
-        // path is tested without following a final link.
-        if (!EntryExists(stored)) {
-            ++outcome.skipped;
-            // Gone from a folder that is still there: the user deleted or
-            // moved it. A folder that is missing as a whole is more likely an
-            // unplugged disk; its records wait for it to come back.
-            const QString storedPath = record.storedPath();
-            const QString folder = DeletingLastPathComponent(storedPath);
-            if (!folder.isEmpty() && !IsDirectory(folder)) {
-                visitedKept.append(record);
-                say(QStringLiteral("跳过 %1：存放文件夹 %2 不存在（磁盘可能未连接），记录已保留")
-                        .arg(VisibleName(LastPathComponent(storedPath)), VisibleName(folder)));
-            }
-            continue;
-        }
+        // The move is tried first: it never replaces anything, and what it
+        // fails with tells what is in the way, so a record usually costs one
+        // call.
+        const auto failedWith = [](const Error &error, int code) {
+            return error.domain == PosixErrorDomain && error.code == code;
+        };
+        Error error;
+        MoveReport report;
         QByteArray destination = original;
-        if (EntryExists(original)) {
-            // Numbered from here: the name itself was just found taken.
+        bool moved = MoveItem(stored, destination, &error, &report, &steps);
+        if (!moved && failedWith(error, ENOENT)) {
+            // A moved dangling link is still an item to bring back, so the
+            // stored path is tested without following a final link.
+            if (!EntryExists(stored)) {
+                ++outcome.skipped;
+                // Gone from a folder that is still there: the user deleted or
+                // moved it. A folder that is missing as a whole is more likely
+                // an unplugged disk; its records wait for it to come back.
+                const QString storedPath = record.storedPath();
+                const QString folder = DeletingLastPathComponent(storedPath);
+                if (!folder.isEmpty() && !IsDirectory(folder)) {
+                    visitedKept.append(record);
+                    say(QStringLiteral(
+                            "跳过 %1：存放文件夹 %2 不存在（磁盘可能未连接），记录已保留")
+                            .arg(VisibleName(LastPathComponent(storedPath)), VisibleName(folder)));
+                }
+                continue;
+            }
+            // The folder that is to hold it is missing: make it, then try
+            // again.
+            CreateDirectories(DeletingLastPathComponent(record.originalPath()), nullptr);
+            moved = MoveItem(stored, destination, &error, &report, &steps);
+        }
+        if (!moved && failedWith(error, EEXIST)) {
+            // Numbered from here: the name itself is taken.
             const QString wanted = record.originalPath();
             destination = QFile::encodeName(UniquePath(wanted, [&wanted](const QString &path) {
                 return path == wanted || EntryExists(path);
             }));
-        }
-        Error error;
-        MoveReport report;
-        bool moved = MoveItem(stored, destination, &error, &report, &steps);
-        if (!moved && error.domain == PosixErrorDomain && error.code == ENOENT) {
-            // The folder that is to hold it is missing: make it, then try
-            // again. Creating it only when needed saves a call per item.
-            CreateDirectories(DeletingLastPathComponent(record.originalPath()), nullptr);
             moved = MoveItem(stored, destination, &error, &report, &steps);
         }
         progress.copying.clear();
