@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
+#include <charconv>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,24 +26,37 @@ const QString DoneOp = QStringLiteral("done");
 const QString CopyOp = QStringLiteral("copy");
 const QString PlacedOp = QStringLiteral("placed");
 
-// One line, appended to the lines held for the next write.
+template <size_t N> char *Put(char *out, const char (&text)[N]) {
+    std::memcpy(out, text, N - 1);
+    return out + N - 1;
+}
+
+// One line, appended to the lines held for the next write, written in place
+// into room made for its longest escapes.
 void AppendLine(QByteArray &out, const char *op, QByteArrayView from, QByteArrayView to,
                 const qint64 *movedAt, QByteArrayView temporary = {}) {
-    out += "{\"op\":\"";
-    out += op;
-    out += "\",\"from\":";
-    AppendJsonString(out, from);
-    out += ",\"to\":";
-    AppendJsonString(out, to);
+    const auto opSize = static_cast<qsizetype>(std::strlen(op));
+    const qsizetype at = out.size();
+    out.resize(at + 80 + opSize + JsonStringRoom(from.size()) + JsonStringRoom(to.size()) +
+               JsonStringRoom(temporary.size()));
+    char *end = out.data() + at;
+    end = Put(end, "{\"op\":\"");
+    std::memcpy(end, op, static_cast<size_t>(opSize));
+    end += opSize;
+    end = Put(end, "\",\"from\":");
+    end = WriteJsonString(end, from);
+    end = Put(end, ",\"to\":");
+    end = WriteJsonString(end, to);
     if (movedAt != nullptr) {
-        out += ",\"movedAt\":";
-        out += QByteArray::number(*movedAt);
+        end = Put(end, ",\"movedAt\":");
+        end = std::to_chars(end, end + 24, *movedAt).ptr;
     }
     if (!temporary.isNull()) {
-        out += ",\"temp\":";
-        AppendJsonString(out, temporary);
+        end = Put(end, ",\"temp\":");
+        end = WriteJsonString(end, temporary);
     }
-    out += "}\n";
+    end = Put(end, "}\n");
+    out.truncate(end - out.constData());
 }
 
 } // namespace
@@ -92,7 +107,7 @@ bool MoveJournal::flush(Error *error) {
         // process dies in it or the disk fills.
         failure_ = WriteAll(fd_, pending_.constData(), pending_.size());
     }
-    pending_.clear();
+    pending_.truncate(0); // its room is kept for the next batch
     if (failure_ != 0) {
         SetError(error, PosixError(failure_));
         return false;

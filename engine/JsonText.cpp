@@ -1,7 +1,6 @@
 #include "engine/JsonText.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -22,8 +21,12 @@ bool NeedsEscape(std::uint64_t bytes) {
 
 } // namespace
 
-void AppendJsonString(QByteArray &out, QByteArrayView utf8) {
-    out += '"';
+char *WriteJsonString(char *out, QByteArrayView utf8) {
+    const auto copy = [&out](const char *from, qsizetype count) {
+        std::memcpy(out, from, static_cast<size_t>(count));
+        out += count;
+    };
+    *out++ = '"';
     const char *data = utf8.data();
     qsizetype run = 0;
     qsizetype i = 0;
@@ -41,39 +44,45 @@ void AppendJsonString(QByteArray &out, QByteArrayView utf8) {
         if (byte >= 0x20 && byte != '"' && byte != '\\') {
             continue; // runs that need no escape are copied whole
         }
-        out.append(data + run, i - run);
+        copy(data + run, i - run);
         run = i + 1;
+        *out++ = '\\';
         switch (byte) {
         case '"':
-            out += "\\\"";
-            break;
         case '\\':
-            out += "\\\\";
+            *out++ = static_cast<char>(byte);
             break;
         case '\b':
-            out += "\\b";
+            *out++ = 'b';
             break;
         case '\f':
-            out += "\\f";
+            *out++ = 'f';
             break;
         case '\n':
-            out += "\\n";
+            *out++ = 'n';
             break;
         case '\r':
-            out += "\\r";
+            *out++ = 'r';
             break;
         case '\t':
-            out += "\\t";
+            *out++ = 't';
             break;
-        default: {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-            out += escaped;
-        }
+        default:
+            copy("u00", 3);
+            *out++ = "0123456789abcdef"[byte >> 4];
+            *out++ = "0123456789abcdef"[byte & 0xf];
         }
     }
-    out.append(data + run, utf8.size() - run);
-    out += '"';
+    copy(data + run, utf8.size() - run);
+    *out++ = '"';
+    return out;
+}
+
+void AppendJsonString(QByteArray &out, QByteArrayView utf8) {
+    const qsizetype at = out.size();
+    out.resize(at + JsonStringRoom(utf8.size()));
+    const char *end = WriteJsonString(out.data() + at, utf8);
+    out.truncate(end - out.constData());
 }
 
 void AppendJsonString(QByteArray &out, const QString &text) {

@@ -9,6 +9,12 @@
 // A JSON string literal of UTF-8 text: the quote, the backslash and control
 // characters escaped, everything else copied as it is.
 void AppendJsonString(QByteArray &out, QByteArrayView utf8);
+// The same written at out, which has room for JsonStringRoom of the size;
+// returns the end of what was written.
+char *WriteJsonString(char *out, QByteArrayView utf8);
+constexpr qsizetype JsonStringRoom(qsizetype size) {
+    return 2 + 6 * size; // the quotes, and every byte as \u00XX at most
+}
 void AppendJsonString(QByteArray &out, const QString &text);
 
 // The following take JSON text that is known to be valid.

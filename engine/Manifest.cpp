@@ -12,6 +12,7 @@
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -386,28 +387,48 @@ void ManifestElement::setName(QByteArrayView name) {
     }
 }
 
+namespace {
+
+template <size_t N> char *Put(char *out, const char (&text)[N]) {
+    std::memcpy(out, text, N - 1);
+    return out + N - 1;
+}
+
+} // namespace
+
+qsizetype ManifestElement::encodedRoom() const {
+    const QByteArrayView name = nameUtf8();
+    return 160 + JsonStringRoom(name.size()) + JsonStringRoom(originalSize_) +
+           JsonStringRoom(storedSize_);
+}
+
 void ManifestElement::encode(QByteArray &out) const {
     constexpr int Depth = 1;
     if (!isRecord()) {
         AppendPrettyJson(out, json_, Depth);
         return;
     }
-    // The members in the order earlier versions wrote them.
-    out += "{\n";
+    // Written in place, the room made first: the members in the order
+    // earlier versions wrote them.
+    const qsizetype at = out.size();
+    out.resize(at + encodedRoom());
+    char *end = out.data() + at;
+    end = Put(end, "{\n");
     if ((flags_ & HasMovedAt) != 0) {
-        out += "        \"movedAt\": ";
-        out += QByteArray::number(movedAt_);
-        out += ",\n";
+        end = Put(end, "        \"movedAt\": ");
+        end = std::to_chars(end, end + 24, movedAt_).ptr;
+        end = Put(end, ",\n");
     }
     if ((flags_ & HasName) != 0) {
-        out += "        \"name\": ";
-        AppendJsonString(out, nameUtf8());
-        out += ",\n";
+        end = Put(end, "        \"name\": ");
+        end = WriteJsonString(end, nameUtf8());
+        end = Put(end, ",\n");
     }
-    out += "        \"originalPath\": ";
-    AppendJsonString(out, originalPathUtf8());
-    out += ",\n        \"storedPath\": ";
-    AppendJsonString(out, storedPathUtf8());
+    end = Put(end, "        \"originalPath\": ");
+    end = WriteJsonString(end, originalPathUtf8());
+    end = Put(end, ",\n        \"storedPath\": ");
+    end = WriteJsonString(end, storedPathUtf8());
+    out.truncate(end - out.constData());
     if (!json_.isEmpty()) {
         bool first = false;
         AppendPrettyMembers(out, json_, Depth + 1, &first);
@@ -438,11 +459,15 @@ QByteArray ManifestStore::encode() const {
     // About what a record without escapes takes (its layout, its paths, a
     // name no longer than its original path's), so the text is rarely moved
     // as it grows and its pages can be mapped in at once.
+    // A record is written into room made for its longest escapes first;
+    // the largest such room is added once.
     qsizetype estimate = 16;
+    qsizetype room = 0;
     for (const ManifestElement &element : elements_) {
         estimate += 144 + element.text_.size() + element.originalSize_ + element.json_.size() * 2;
+        room = std::max(room, element.encodedRoom());
     }
-    out.reserve(estimate);
+    out.reserve(estimate + room);
     PrefaultForWriting(out.data(), out.capacity());
     out += "[\n";
     bool first = true;

@@ -43,6 +43,7 @@ private:
     QByteArrayView nameUtf8() const;
     void setName(QByteArrayView name);
     void encode(QByteArray &out) const;
+    qsizetype encodedRoom() const; // enough for a record's text at its longest
 
     // A record's originalPath, storedPath and, unless it is the last
     // component, name, one after the other.
