@@ -122,10 +122,11 @@ bool ForEachName(const QByteArray &folder, const std::function<bool(const char *
 void PrefaultForWriting(void *data, qsizetype size) {
 #ifdef MADV_POPULATE_WRITE
     static const auto PageSize = static_cast<quintptr>(::sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<quintptr>(data) & ~(PageSize - 1);
-    const auto end = reinterpret_cast<quintptr>(data) + static_cast<quintptr>(size);
+    // From the start of the block's first page.
+    const auto offset = static_cast<qsizetype>(reinterpret_cast<quintptr>(data) & (PageSize - 1));
     // Older kernels refuse the advice (EINVAL); the pages then come one by one.
-    ::madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
+    ::madvise(static_cast<char *>(data) - offset, static_cast<size_t>(size + offset),
+              MADV_POPULATE_WRITE);
 #else
     Q_UNUSED(data);
     Q_UNUSED(size);

@@ -239,7 +239,7 @@ namespace {
 // strings (raw line breaks are not allowed in them), but it may fall inside a
 // nested value in a file laid out by another writer; such a file is parsed
 // whole.
-constexpr qsizetype RunBytes = 256 * 1024;
+constexpr qsizetype RunBytes = qsizetype{256} * 1024;
 constexpr QByteArrayView Seam("\n    },\n    {");
 constexpr qsizetype SeamComma = 6;
 constexpr auto Padding = static_cast<qsizetype>(simdjson::SIMDJSON_PADDING);
@@ -288,7 +288,7 @@ RunsResult ParseRuns(const ReadMore &read, qsizetype runBytes, qsizetype sizeHin
                 break;
             }
             searchFrom = std::max(searchFrom, filled - Seam.size() + 1);
-            const qsizetype step = std::max<qsizetype>(runBytes, 64 * 1024);
+            const qsizetype step = std::max(runBytes, qsizetype{64} * 1024);
             buffer.resize(filled + step + Padding);
             const qsizetype got = read(buffer.data() + filled, step);
             if (got < 0) {
