@@ -26,11 +26,6 @@ const QString DoneOp = QStringLiteral("done");
 const QString CopyOp = QStringLiteral("copy");
 const QString PlacedOp = QStringLiteral("placed");
 
-template <size_t N> char *Put(char *out, const char (&text)[N]) {
-    std::memcpy(out, text, N - 1);
-    return out + N - 1;
-}
-
 // One line, appended to the lines held for the next write, written in place
 // into room made for its longest escapes.
 void AppendLine(QByteArray &out, const char *op, QByteArrayView from, QByteArrayView to,
@@ -40,22 +35,22 @@ void AppendLine(QByteArray &out, const char *op, QByteArrayView from, QByteArray
     out.resize(at + 80 + opSize + JsonStringRoom(from.size()) + JsonStringRoom(to.size()) +
                JsonStringRoom(temporary.size()));
     char *end = out.data() + at;
-    end = Put(end, "{\"op\":\"");
+    end = WriteText(end, "{\"op\":\"");
     std::memcpy(end, op, static_cast<size_t>(opSize));
     end += opSize;
-    end = Put(end, "\",\"from\":");
+    end = WriteText(end, "\",\"from\":");
     end = WriteJsonString(end, from);
-    end = Put(end, ",\"to\":");
+    end = WriteText(end, ",\"to\":");
     end = WriteJsonString(end, to);
     if (movedAt != nullptr) {
-        end = Put(end, ",\"movedAt\":");
+        end = WriteText(end, ",\"movedAt\":");
         end = std::to_chars(end, end + 24, *movedAt).ptr;
     }
     if (!temporary.isNull()) {
-        end = Put(end, ",\"temp\":");
+        end = WriteText(end, ",\"temp\":");
         end = WriteJsonString(end, temporary);
     }
-    end = Put(end, "}\n");
+    end = WriteText(end, "}\n");
     out.truncate(end - out.constData());
 }
 

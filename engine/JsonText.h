@@ -5,17 +5,25 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <cstring>
 
 // A JSON string literal of UTF-8 text: the quote, the backslash and control
 // characters escaped, everything else copied as it is.
 void AppendJsonString(QByteArray &out, QByteArrayView utf8);
-// The same written at out, which has room for JsonStringRoom of the size;
-// returns the end of what was written.
-char *WriteJsonString(char *out, QByteArrayView utf8);
-constexpr qsizetype JsonStringRoom(qsizetype size) {
-    return 2 + 6 * size; // the quotes, and every byte as \u00XX at most
-}
 void AppendJsonString(QByteArray &out, const QString &text);
+
+// Writing in place, into room made beforehand: the room a string of size
+// bytes can take (its quotes, and every byte as \u00XX at most), the string
+// written at out, and a literal's text written at out. Each returns the end
+// of what it wrote.
+constexpr qsizetype JsonStringRoom(qsizetype size) {
+    return 2 + 6 * size;
+}
+char *WriteJsonString(char *out, QByteArrayView utf8);
+template <size_t N> char *WriteText(char *out, const char (&text)[N]) {
+    std::memcpy(out, text, N - 1);
+    return out + N - 1;
+}
 
 // The following take JSON text that is known to be valid.
 

@@ -387,15 +387,6 @@ void ManifestElement::setName(QByteArrayView name) {
     }
 }
 
-namespace {
-
-template <size_t N> char *Put(char *out, const char (&text)[N]) {
-    std::memcpy(out, text, N - 1);
-    return out + N - 1;
-}
-
-} // namespace
-
 qsizetype ManifestElement::encodedRoom() const {
     const QByteArrayView name = nameUtf8();
     return 160 + JsonStringRoom(name.size()) + JsonStringRoom(originalSize_) +
@@ -413,20 +404,20 @@ void ManifestElement::encode(QByteArray &out) const {
     const qsizetype at = out.size();
     out.resize(at + encodedRoom());
     char *end = out.data() + at;
-    end = Put(end, "{\n");
+    end = WriteText(end, "{\n");
     if ((flags_ & HasMovedAt) != 0) {
-        end = Put(end, "        \"movedAt\": ");
+        end = WriteText(end, "        \"movedAt\": ");
         end = std::to_chars(end, end + 24, movedAt_).ptr;
-        end = Put(end, ",\n");
+        end = WriteText(end, ",\n");
     }
     if ((flags_ & HasName) != 0) {
-        end = Put(end, "        \"name\": ");
+        end = WriteText(end, "        \"name\": ");
         end = WriteJsonString(end, nameUtf8());
-        end = Put(end, ",\n");
+        end = WriteText(end, ",\n");
     }
-    end = Put(end, "        \"originalPath\": ");
+    end = WriteText(end, "        \"originalPath\": ");
     end = WriteJsonString(end, originalPathUtf8());
-    end = Put(end, ",\n        \"storedPath\": ");
+    end = WriteText(end, ",\n        \"storedPath\": ");
     end = WriteJsonString(end, storedPathUtf8());
     out.truncate(end - out.constData());
     if (!json_.isEmpty()) {
