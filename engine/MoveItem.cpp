@@ -686,6 +686,10 @@ void SetStepHook(StepHook hook) {
     StepHookSlot() = std::move(hook);
 }
 
+void ReachStep(const char *step, const QByteArray &path) {
+    Step(step, path);
+}
+
 void SetAttributeFaultHook(AttributeFaultHook hook) {
     AttributeHook() = std::move(hook);
 }

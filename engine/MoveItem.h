@@ -80,9 +80,12 @@ using MoveFaultHook = std::function<int(const QByteArray &source)>;
 void SetMoveFaultHook(MoveFaultHook hook);
 
 // Test seam: called once the copy is in place ("placed", with the
-// destination) and before each source entry is removed ("remove").
+// destination) and before each source entry is removed ("remove"); by the
+// runs once a batch of moves is announced in the journal ("announced", with
+// the journal's path) and when a run has made its last move ("ran").
 using StepHook = std::function<void(const char *step, const QByteArray &path)>;
 void SetStepHook(StepHook hook);
+void ReachStep(const char *step, const QByteArray &path);
 
 // Test seam: called before each extended attribute is written to a copy,
 // with the copy's path and the attribute's name; a non-zero errno is taken

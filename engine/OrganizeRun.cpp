@@ -155,6 +155,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             say(QStringLiteral("无法写入还原记录（%1），已停止整理").arg(error.description));
             break;
         }
+        move_detail::ReachStep("announced", QFile::encodeName(request.journalPath));
 
         for (size_t i = 0; i < plan.size(); ++i) {
             if (Stopped(request.stop)) {
@@ -201,6 +202,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             }
         }
     }
+    move_detail::ReachStep("ran", targetBytes);
     progress.done = outcome.moved + outcome.skipped;
     report();
     // The lines saying moves finished are a convenience for the replay,

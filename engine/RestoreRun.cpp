@@ -106,6 +106,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
                     .arg(VisibleName(LastPathComponent(record.storedPath())), error.description));
         }
     }
+    move_detail::ReachStep("ran", {});
     // A stop leaves the records not yet visited as they were, before the
     // ones this run kept.
     outcome.stopped = i >= 0;
