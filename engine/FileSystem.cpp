@@ -6,12 +6,48 @@
 #include <QSet>
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <memory>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 namespace {
+
+sync_detail::SyncFaultHook &SyncHook() {
+    static sync_detail::SyncFaultHook hook;
+    return hook;
+}
+
+int SyncFault(const QByteArray &path) {
+    const auto &hook = SyncHook();
+    return hook ? hook(path) : 0;
+}
+
+// fsync, retried when a signal cuts it short.
+int SyncRetrying(int fd, bool dataOnly) {
+    for (;;) {
+#ifdef __APPLE__
+        (void)dataOnly;
+        // Plain fsync leaves the data in the drive's cache; a file system
+        // that cannot go further (a network volume) gets plain fsync.
+        if (::fcntl(fd, F_FULLFSYNC) == 0 || (errno != EINTR && ::fsync(fd) == 0)) {
+            return 0;
+        }
+#else
+        if ((dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0) {
+            return 0;
+        }
+#endif
+        if (errno != EINTR) {
+            return errno;
+        }
+    }
+}
 
 struct DirCloser {
     void operator()(DIR *dir) const { ::closedir(dir); }
@@ -164,6 +200,72 @@ int WriteAll(int fd, const char *data, qsizetype size) {
     }
     return 0;
 }
+
+int SyncData(int fd, const QByteArray &path) {
+    if (const int fault = SyncFault(path)) {
+        return fault;
+    }
+    return SyncRetrying(fd, true);
+}
+
+int SyncFile(int fd, const QByteArray &path) {
+    if (const int fault = SyncFault(path)) {
+        return fault;
+    }
+    return SyncRetrying(fd, false);
+}
+
+int SyncFolder(const QByteArray &folder) {
+    if (const int fault = SyncFault(folder)) {
+        return fault;
+    }
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int err = SyncRetrying(fd, false);
+    ::close(fd);
+    if (err == EINVAL || err == ENOTSUP || err == EOPNOTSUPP) {
+        err = 0;
+    }
+    return err;
+}
+
+VolumeSync::VolumeSync(const QByteArray &path) : path_(path) {
+#ifdef SYS_syncfs
+    fd_ = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    openError_ = fd_ < 0 ? errno : 0;
+#else
+    openError_ = ENOSYS;
+#endif
+}
+
+VolumeSync::~VolumeSync() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+int VolumeSync::sync() const {
+    if (openError_ != 0) {
+        return openError_;
+    }
+    if (const int fault = SyncFault(path_)) {
+        return fault;
+    }
+#ifdef SYS_syncfs
+    // Reports a write-back error on the volume since the folder was opened.
+    return ::syncfs(fd_) == 0 ? 0 : errno;
+#else
+    return ENOSYS;
+#endif
+}
+
+namespace sync_detail {
+void SetSyncFaultHook(SyncFaultHook hook) {
+    SyncHook() = std::move(hook);
+}
+} // namespace sync_detail
 
 int RemoveTree(const QByteArray &path) {
     struct stat st {};

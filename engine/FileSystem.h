@@ -57,6 +57,45 @@ bool ForEachName(const QByteArray &folder, const std::function<bool(const char *
 // the errno of the write that failed (ENOSPC on a full disk).
 int WriteAll(int fd, const char *data, qsizetype size);
 
+// Durability. Each returns 0 or the errno that says the bytes may not be on
+// the disk. On macOS, where fsync stops at the drive's own cache, they ask
+// for F_FULLFSYNC.
+// What was written to the open file fd: its data and what reading it back
+// needs (fdatasync).
+int SyncData(int fd, const QByteArray &path);
+// The open file fd whole: data, size, mode, times and attributes (fsync).
+int SyncFile(int fd, const QByteArray &path);
+// The entries of folder (a rename or a new name in it). A file system that
+// cannot sync a folder at all (EINVAL, ENOTSUP) keeps no such promise to
+// break, so that is success, as databases treat it.
+int SyncFolder(const QByteArray &folder);
+// Everything written to the volume that holds path: one call for a whole
+// tree of new files and folders (Linux syncfs). Where the system has no such
+// call, it syncs nothing and says ENOSYS, and the caller syncs entry by entry.
+// Opened before the writes it is to cover, so a write-back error among them
+// is reported; see VolumeSync.
+class VolumeSync {
+public:
+    explicit VolumeSync(const QByteArray &path);
+    ~VolumeSync();
+    VolumeSync(const VolumeSync &) = delete;
+    VolumeSync &operator=(const VolumeSync &) = delete;
+    int sync() const;
+
+private:
+    int fd_ = -1;
+    int openError_ = 0;
+    QByteArray path_;
+};
+
+namespace sync_detail {
+// Test seam: called before every sync above with the path being synced; a
+// non-zero errno is taken as that sync's failure (an I/O error, a quota), and
+// the sync is not made.
+using SyncFaultHook = std::function<int(const QByteArray &path)>;
+void SetSyncFaultHook(SyncFaultHook hook);
+} // namespace sync_detail
+
 // Removes path and, for a folder, everything in it. Never follows symbolic
 // links. Returns 0 or the first errno met.
 int RemoveTree(const QByteArray &path);

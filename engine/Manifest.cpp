@@ -24,19 +24,6 @@
 
 namespace {
 
-// The folder entry that the rename changed reaches the disk only with the
-// folder's own sync.
-void SyncFolderOf(const QByteArray &path) {
-    const qsizetype slash = path.lastIndexOf('/');
-    const QByteArray folder =
-        slash < 0 ? QByteArrayLiteral(".") : path.left(qMax<qsizetype>(slash, 1));
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 // Keeps a manifest file that holds something but cannot be used: moved aside
 // under a name that replaces nothing, before any save can overwrite it.
 void SetAside(const QString &manifestPath) {
@@ -515,8 +502,8 @@ bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *er
         return false;
     }
     int err = WriteAll(fd, bytes.constData(), bytes.size());
-    if (err == 0 && ::fsync(fd) != 0) {
-        err = errno;
+    if (err == 0) {
+        err = SyncFile(fd, temporary);
     }
     if (::close(fd) != 0 && err == 0) {
         err = errno;
@@ -529,7 +516,13 @@ bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *er
         SetError(error, PosixError(err));
         return false;
     }
-    SyncFolderOf(destination);
+    // The rename reaches the disk only with the folder's own sync; until it
+    // has, a power cut can bring back the previous file.
+    if (const int folderErr =
+            SyncFolder(slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : destination.left(slash))) {
+        SetError(error, PosixError(folderErr));
+        return false;
+    }
     return true;
 }
 
