@@ -80,7 +80,7 @@ void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
         appendLog(QStringLiteral("没有找到可还原记录。"));
         return;
     }
-    RestoreRequest request{manifest_, nullptr};
+    RestoreRequest request{manifest_, JournalPathFor(manifestPath()), nullptr};
     auto outcome = std::make_shared<RestoreOutcome>();
     startRun(
         RunKind::Restore,

@@ -25,6 +25,8 @@ const QString TemporaryKey = QStringLiteral("temp");
 const QString DoneOp = QStringLiteral("done");
 const QString CopyOp = QStringLiteral("copy");
 const QString PlacedOp = QStringLiteral("placed");
+const QString RestoreCopyOp = QStringLiteral("restoreCopy");
+const QString RestorePlacedOp = QStringLiteral("restorePlaced");
 
 // One line, appended to the lines held for the next write, written in place
 // into room made for its longest escapes.
@@ -62,8 +64,8 @@ QString JournalPathFor(const QString &manifestPath) {
 }
 
 MoveJournal::MoveJournal(const QString &path)
-    : fd_(::open(QFile::encodeName(path).constData(),
-                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+    : path_(QFile::encodeName(path)),
+      fd_(::open(path_.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
     failure_ = fd_ < 0 ? errno : 0;
 }
 
@@ -89,6 +91,16 @@ void MoveJournal::placed(const QByteArray &from, const QByteArray &to) {
     AppendLine(pending_, "placed", from, to, nullptr);
 }
 
+void MoveJournal::restoreCopying(const QByteArray &from, const QByteArray &to,
+                                 const QByteArray &temporary) {
+    const QByteArray path = QFile::decodeName(temporary).toUtf8();
+    AppendLine(pending_, "restoreCopy", from, to, nullptr, path);
+}
+
+void MoveJournal::restorePlaced(const QByteArray &from, const QByteArray &to) {
+    AppendLine(pending_, "restorePlaced", from, to, nullptr);
+}
+
 void MoveJournal::done(const QByteArray &from, const QByteArray &to, qint64 movedAt) {
     AppendLine(pending_, "done", from, to, &movedAt);
 }
@@ -103,6 +115,20 @@ bool MoveJournal::flush(Error *error) {
         failure_ = WriteAll(fd_, pending_.constData(), pending_.size());
     }
     pending_.truncate(0); // its room is kept for the next batch
+    if (failure_ != 0) {
+        SetError(error, PosixError(failure_));
+        return false;
+    }
+    return true;
+}
+
+bool MoveJournal::sync(Error *error) {
+    if (!flush(error)) {
+        return false;
+    }
+    if (failure_ == 0 && fd_ >= 0) {
+        failure_ = SyncData(fd_, path_);
+    }
     if (failure_ != 0) {
         SetError(error, PosixError(failure_));
         return false;
@@ -129,18 +155,19 @@ std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
         auto found = index.constFind(key);
         if (found == index.constEnd()) {
             found = index.insert(key, moves.size());
-            moves.push_back(JournalMove{from, to, false, 0, QString(), false});
+            moves.push_back(JournalMove{from, to, false, 0, QString(), false, false});
         }
         JournalMove &move = moves[*found];
         const QString op = object.value(OpKey).toString();
         if (op == DoneOp) {
             move.done = true;
             move.movedAt = object.value(MovedAtKey).toInteger();
-        } else if (op == PlacedOp) {
+        } else if (op == PlacedOp || op == RestorePlacedOp) {
             move.placed = true;
-        } else if (op == CopyOp) {
+        } else if (op == CopyOp || op == RestoreCopyOp) {
             move.temporary = object.value(TemporaryKey).toString();
         }
+        move.restoring = move.restoring || op == RestoreCopyOp || op == RestorePlacedOp;
     }
     return moves;
 }

@@ -1,8 +1,11 @@
 #pragma once
-// The write-ahead journal of an organize run: one line before each move and
-// one after it succeeds, appended with plain writes so that a killed process
-// keeps what it wrote. Replayed at the next start when a run ended before its
-// manifest was safely saved; removed once it is. It records nothing else.
+// The write-ahead journal of the runs: for organize one line before each move
+// and one after it succeeds; for a move across volumes (either way) the
+// temporary name of its copy and the moment the copy is in place. A line
+// that announces a change is synced to the disk before the change is made,
+// so neither a killed process nor a power cut loses it. Replayed at the next
+// start when a run ended before its manifest was safely saved; removed once
+// it is. It records nothing else.
 
 #include "engine/Error.h"
 
@@ -40,6 +43,11 @@ public:
     }
     void placed(const QByteArray &from, const QByteArray &to);
     void placed(const QString &from, const QString &to) { placed(from.toUtf8(), to.toUtf8()); }
+    // A restore's move back across volumes, from the stored item to its
+    // place on the Desktop: the same two steps, told apart at replay, where
+    // they finish the move but add no record.
+    void restoreCopying(const QByteArray &from, const QByteArray &to, const QByteArray &temporary);
+    void restorePlaced(const QByteArray &from, const QByteArray &to);
     void done(const QByteArray &from, const QByteArray &to, qint64 movedAt);
     void done(const QString &from, const QString &to, qint64 movedAt) {
         done(from.toUtf8(), to.toUtf8(), movedAt);
@@ -48,8 +56,12 @@ public:
     // After a failure nothing more is written, so a cut line is never
     // followed by another that would be read as part of it.
     bool flush(Error *error); // also when the journal is closed
+    // Flushes, then syncs the journal's data to the disk: what a line
+    // announces may only happen once this returns true.
+    bool sync(Error *error);
 
 private:
+    QByteArray path_;
     int fd_ = -1;
     int failure_ = 0; // errno of the open or write that failed
     QByteArray pending_;
@@ -60,8 +72,9 @@ struct JournalMove {
     QString to;
     bool done = false;
     qint64 movedAt = 0;
-    QString temporary;   // the copy's temporary path, for a move across volumes
-    bool placed = false; // the complete copy reached its destination
+    QString temporary;      // the copy's temporary path, for a move across volumes
+    bool placed = false;    // the complete copy reached its destination
+    bool restoring = false; // a restore's move back, not an organize move
 };
 
 // The moves the journal begins, in order, each once, with whether a line says

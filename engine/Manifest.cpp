@@ -571,10 +571,13 @@ ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStri
         const QString leftOver = FinishInterruptedMove(move);
         if (!leftOver.isEmpty()) {
             notices->append(
-                QStringLiteral("整理 %1 时被中断，桌面上剩余的 %2 已保留")
+                (move.restoring ? QStringLiteral("还原 %1 时被中断，存放文件夹中剩余的 %2 已保留")
+                                : QStringLiteral("整理 %1 时被中断，桌面上剩余的 %2 已保留"))
                     .arg(VisibleName(LastPathComponent(move.from)), VisibleName(leftOver)));
         }
-        if (!MoveCompleted(move) || recorded.contains({move.from, move.to})) {
+        // A move back is finished above; its record is dropped by the next
+        // restore, which finds the stored item gone.
+        if (move.restoring || !MoveCompleted(move) || recorded.contains({move.from, move.to})) {
             continue;
         }
         recorded.insert({move.from, move.to});

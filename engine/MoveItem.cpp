@@ -3,6 +3,7 @@
 #include "engine/FileSystem.h"
 
 #include <QFile>
+#include <QSet>
 #include <QUuid>
 #include <algorithm>
 #include <array>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -21,6 +23,9 @@
 #include <copyfile.h>
 #else
 #include <sys/xattr.h>
+#endif
+#ifdef __linux__
+#include <sys/vfs.h>
 #endif
 
 namespace {
@@ -114,10 +119,13 @@ struct CopyContext {
     qint64 copiedBytes = 0;
     qint64 totalBytes = 0;
 
+    bool stopped = false; // progress said stop
+
     // 0, or ECANCELED when the copy is to stop.
     int advance(qint64 bytes) {
         copiedBytes += bytes;
-        return !progress || progress(copiedBytes, totalBytes) ? 0 : ECANCELED;
+        stopped = stopped || (progress && !progress(copiedBytes, totalBytes));
+        return stopped ? ECANCELED : 0;
     }
 
     void refused(const char *attribute) {
@@ -592,6 +600,171 @@ QByteArray TemporarySibling(const QByteArray &to) {
     return folder + TemporaryPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1();
 }
 
+// Makes what was written under path durable entry by entry: each file,
+// then each folder after its entries. Links are covered by their folder.
+int SyncTree(const QByteArray &path) {
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0) {
+        return errno;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        int first = 0;
+        Error unreadable;
+        if (!ForEachName(
+                path,
+                [&](const char *name) {
+                    first = SyncTree(path + '/' + name);
+                    return first == 0;
+                },
+                &unreadable) &&
+            first == 0) {
+            return static_cast<int>(unreadable.code);
+        }
+        return first != 0 ? first : SyncFolder(path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return 0;
+    }
+    Fd file(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (file.get() < 0) {
+        return errno;
+    }
+    return SyncFile(file.get(), path);
+}
+
+QByteArray ParentOf(const QByteArray &path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash < 0) {
+        return QByteArrayLiteral(".");
+    }
+    return slash == 0 ? QByteArrayLiteral("/") : path.left(slash);
+}
+
+// Where the system can sync a whole volume in one call, and where it can be
+// trusted to: a network or user-space file system may take syncfs as a mere
+// flush of its cache, so there every entry is synced on its own.
+bool SyncsWholeVolume(const QByteArray &folder) {
+#ifdef __linux__
+    struct statfs fs {};
+    if (::statfs(folder.constData(), &fs) != 0) {
+        return false;
+    }
+    constexpr std::array<decltype(fs.f_type), 7> EntryByEntry{
+        0x65735546, // FUSE (NTFS and exFAT drivers among them)
+        0x6969,     // NFS
+        0x517B,     // SMB
+        0xFF534D42, // CIFS
+        0xFE534D42, // SMB2
+        0x01021997, // 9P
+        0x47504653, // GPFS
+    };
+    return std::find(EntryByEntry.begin(), EntryByEntry.end(), fs.f_type) == EntryByEntry.end();
+#else
+    (void)folder;
+    return false;
+#endif
+}
+
+// One destination volume of a group of moves: opened before any copy is
+// written to it, so that a write-back error during the copies is reported
+// by its sync.
+class DestinationVolume {
+public:
+    explicit DestinationVolume(const QByteArray &folder)
+        : whole_(SyncsWholeVolume(folder)), volume_(folder) {}
+
+    // The copies' data, attributes and folders, under their temporary names.
+    int syncCopies(const std::vector<VolumeMove *> &moves) const {
+        if (whole_) {
+            const int err = volume_.sync();
+            if (err != ENOSYS) {
+                return err;
+            }
+        }
+        for (const VolumeMove *move : moves) {
+            if (const int err = SyncTree(move->temporary)) {
+                return err;
+            }
+        }
+        return 0;
+    }
+
+    // The copies' new names, and every folder above them that may be new
+    // (a restore makes missing folders), up to the volume's root.
+    int syncPlaced(const std::vector<VolumeMove *> &moves) const {
+        if (whole_) {
+            const int err = volume_.sync();
+            if (err != ENOSYS) {
+                return err;
+            }
+        }
+        QSet<QByteArray> synced;
+        for (const VolumeMove *move : moves) {
+            struct stat top {};
+            QByteArray folder = ParentOf(move->to);
+            if (::stat(folder.constData(), &top) != 0) {
+                return errno;
+            }
+            for (;;) {
+                if (synced.contains(folder)) {
+                    break;
+                }
+                synced.insert(folder);
+                if (const int err = SyncFolder(folder)) {
+                    return err;
+                }
+                const QByteArray up = ParentOf(folder);
+                struct stat above {};
+                if (up == folder || ::stat(up.constData(), &above) != 0 ||
+                    above.st_dev != top.st_dev) {
+                    break;
+                }
+                folder = up;
+            }
+        }
+        return 0;
+    }
+
+private:
+    bool whole_;
+    VolumeSync volume_;
+};
+
+// Why an item cannot be moved to another volume, before anything is copied.
+bool CheckMovable(const VolumeMove &move, Error *error) {
+    struct stat st {};
+    if (::lstat(move.from.constData(), &st) != 0) {
+        SetError(error, PosixError(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        SetError(error, UnsupportedKind());
+        return false;
+    }
+    // Fail early rather than copy a whole tree for a name that is taken.
+    struct stat existing {};
+    if (::lstat(move.to.constData(), &existing) == 0) {
+        SetError(error, PosixError(EEXIST));
+        return false;
+    }
+    return true;
+}
+
+std::vector<const VolumeMove *> ConstView(const std::vector<VolumeMove *> &moves) {
+    return {moves.begin(), moves.end()};
+}
+
+// Ends each move with the error; unless kept, what it left under its
+// temporary name is removed.
+void FailAll(std::vector<VolumeMove *> &moves, const Error &error, bool placed) {
+    for (VolumeMove *move : moves) {
+        RemoveTree(placed ? move->to : move->temporary);
+        move->error = error;
+        move->attributesNotKept.clear();
+    }
+    moves.clear();
+}
+
 } // namespace
 
 namespace move_detail {
@@ -624,52 +797,16 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to) {
 }
 
 bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error,
-                       MoveReport *report, const MoveSteps *steps) {
+                       MoveReport *report) {
+    std::vector<VolumeMove> moves{VolumeMove{from, to, {}, false, {}, {}}};
+    ::MoveAcrossVolumes(moves, VolumeMoveSteps{});
+    VolumeMove &move = moves.front();
+    if (!move.moved) {
+        SetError(error, move.error);
+        return false;
+    }
     if (report != nullptr) {
-        report->attributesNotKept.clear();
-    }
-    struct stat st {};
-    if (::lstat(from.constData(), &st) != 0) {
-        SetError(error, PosixError(errno));
-        return false;
-    }
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
-        SetError(error, UnsupportedKind());
-        return false;
-    }
-    // Fail early rather than copy a whole tree for a name that is taken.
-    struct stat existing {};
-    if (::lstat(to.constData(), &existing) == 0) {
-        SetError(error, PosixError(EEXIST));
-        return false;
-    }
-    const QByteArray temporary = TemporarySibling(to);
-    if (steps != nullptr && steps->copying && !steps->copying(temporary, error)) {
-        return false;
-    }
-    CopyContext context;
-    if (steps != nullptr && steps->copied) {
-        context.progress = steps->copied;
-        context.totalBytes = DataSize(from);
-    }
-    if (!CopyEntry(from, temporary, context, error)) {
-        RemoveTree(temporary);
-        return false;
-    }
-    if (const int err = RenameNoReplace(temporary, to)) {
-        RemoveTree(temporary);
-        SetError(error, PosixError(err));
-        return false;
-    }
-    if (steps != nullptr && steps->placed) {
-        steps->placed();
-    }
-    Step("placed", to);
-    // The complete copy is in place; a source that cannot be removed fully
-    // leaves a duplicate behind, never a loss.
-    RemoveMovedSource(from, to);
-    if (report != nullptr) {
-        report->attributesNotKept = std::move(context.notKept);
+        report->attributesNotKept = std::move(move.attributesNotKept);
     }
     return true;
 }
@@ -729,31 +866,136 @@ bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
     return ::unlink(source.constData()) == 0 || errno == ENOENT;
 }
 
-bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report,
-              const MoveSteps *steps) {
-    return MoveItem(QFile::encodeName(from), QFile::encodeName(to), error, report, steps);
+bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report) {
+    return MoveItem(QFile::encodeName(from), QFile::encodeName(to), error, report);
 }
 
 bool MoveItem(const QByteArray &source, const QByteArray &destination, Error *error,
-              MoveReport *report, const MoveSteps *steps) {
+              MoveReport *report) {
     if (report != nullptr) {
         report->attributesNotKept.clear();
     }
-    if (const auto &hook = MoveHook()) {
-        if (const int fault = hook(source)) {
-            SetError(error, PosixError(fault));
-            return false;
-        }
-    }
-    const int err = RenameNoReplace(source, destination);
+    const int err = MoveByRename(source, destination);
     if (err == 0) {
         return true;
     }
     if (err == EXDEV) {
-        return move_detail::MoveAcrossVolumes(source, destination, error, report, steps);
+        return move_detail::MoveAcrossVolumes(source, destination, error, report);
     }
     SetError(error, PosixError(err));
     return false;
+}
+
+int MoveByRename(const QByteArray &from, const QByteArray &to) {
+    if (const auto &hook = MoveHook()) {
+        if (const int fault = hook(from)) {
+            return fault;
+        }
+    }
+    return RenameNoReplace(from, to);
+}
+
+void MoveAcrossVolumes(std::vector<VolumeMove> &moves, const VolumeMoveSteps &steps) {
+    std::vector<VolumeMove *> live;
+    for (VolumeMove &move : moves) {
+        move.moved = false;
+        move.attributesNotKept.clear();
+        move.error = Error();
+        if (CheckMovable(move, &move.error)) {
+            move.temporary = TemporarySibling(move.to);
+            live.push_back(&move);
+        }
+    }
+    if (live.empty()) {
+        return;
+    }
+    Error error;
+    if (steps.copying && !steps.copying(ConstView(live), &error)) {
+        FailAll(live, error, false);
+        return;
+    }
+    // Opened before the copies are written, one per destination volume.
+    std::map<dev_t, std::unique_ptr<DestinationVolume>> volumes;
+    std::map<dev_t, std::vector<VolumeMove *>> byVolume;
+    bool stopped = false;
+    for (VolumeMove *move : live) {
+        if (stopped) {
+            move->error = PosixError(ECANCELED);
+            continue;
+        }
+        const QByteArray folder = ParentOf(move->to);
+        struct stat st {};
+        if (::stat(folder.constData(), &st) != 0) {
+            move->error = PosixError(errno);
+            continue;
+        }
+        auto &volume = volumes[st.st_dev];
+        if (!volume) {
+            volume = std::make_unique<DestinationVolume>(folder);
+        }
+        CopyContext context;
+        if (steps.copied) {
+            context.progress = [&steps, move](qint64 copied, qint64 total) {
+                return steps.copied(*move, copied, total);
+            };
+            context.totalBytes = DataSize(move->from);
+            stopped = !context.progress(0, context.totalBytes);
+        }
+        if (stopped || !CopyEntry(move->from, move->temporary, context, &move->error)) {
+            RemoveTree(move->temporary);
+            stopped = stopped || context.stopped;
+            if (stopped) {
+                move->error = PosixError(ECANCELED);
+            }
+            continue;
+        }
+        move->attributesNotKept = std::move(context.notKept);
+        byVolume[st.st_dev].push_back(move);
+    }
+    if (stopped) {
+        // No copy is placed once the run is to stop: the sources stay whole.
+        for (auto &[device, group] : byVolume) {
+            FailAll(group, PosixError(ECANCELED), false);
+        }
+        return;
+    }
+    std::vector<VolumeMove *> placed;
+    for (auto &[device, group] : byVolume) {
+        // The copies are on the disk before their names are.
+        if (const int err = volumes[device]->syncCopies(group)) {
+            FailAll(group, PosixError(err), false);
+            continue;
+        }
+        std::vector<VolumeMove *> named;
+        for (VolumeMove *move : group) {
+            if (const int err = RenameNoReplace(move->temporary, move->to)) {
+                RemoveTree(move->temporary);
+                move->error = PosixError(err);
+                move->attributesNotKept.clear();
+            } else {
+                named.push_back(move);
+            }
+        }
+        if (const int err = volumes[device]->syncPlaced(named)) {
+            FailAll(named, PosixError(err), true);
+            continue;
+        }
+        placed.insert(placed.end(), named.begin(), named.end());
+    }
+    if (placed.empty()) {
+        return;
+    }
+    if (steps.placed && !steps.placed(ConstView(placed), &error)) {
+        FailAll(placed, error, true);
+        return;
+    }
+    for (VolumeMove *move : placed) {
+        Step("placed", move->to);
+        // A source that cannot be removed fully leaves a duplicate behind,
+        // never a loss.
+        RemoveMovedSource(move->from, move->to);
+        move->moved = true;
+    }
 }
 
 QString AttributesNotKeptMessage(const QString &name, const MoveReport &report) {

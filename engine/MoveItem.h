@@ -15,20 +15,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
-
-// What a cross-volume move tells its journal, each time before the step
-// takes effect, so that a run cut short can be finished or undone later.
-struct MoveSteps {
-    // The temporary name the copy is about to be made under. False stops
-    // the move before anything is copied: it could not be recorded.
-    std::function<bool(const QByteArray &temporary, Error *error)> copying;
-    // The complete copy is in place; the source is about to be removed.
-    std::function<void()> placed;
-    // The bytes copied so far of all the item's file data, told at least
-    // every 8 MB. False stops the move: the half copy is removed, the source
-    // stays whole and the move fails with ECANCELED.
-    std::function<bool(qint64 copied, qint64 total)> copied;
-};
+#include <vector>
 
 // The temporary copies are named with this prefix beside their destination.
 inline constexpr char TemporaryPrefix[] = ".kestrue-moving-";
@@ -46,13 +33,52 @@ struct MoveReport {
     QStringList attributesNotKept;
 };
 
-// report, when given, is cleared first and filled on success; steps, when
-// given, are told of a cross-volume move's progress.
-bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report = nullptr,
-              const MoveSteps *steps = nullptr);
+// report, when given, is cleared first and filled on success.
+bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report = nullptr);
 // The same with paths already in the file-name encoding.
 bool MoveItem(const QByteArray &from, const QByteArray &to, Error *error,
-              MoveReport *report = nullptr, const MoveSteps *steps = nullptr);
+              MoveReport *report = nullptr);
+
+// The first try of every move of a run: one no-replace rename. 0 when it
+// moved; EXDEV when the item is on another volume than its destination, to
+// be moved with MoveAcrossVolumes; else the errno that stopped it.
+int MoveByRename(const QByteArray &from, const QByteArray &to);
+
+// One item's move to another volume, made together with others.
+struct VolumeMove {
+    QByteArray from;
+    QByteArray to;
+    QByteArray temporary; // the copy's name beside to while it is made
+    bool moved = false;
+    Error error; // why it did not move: ECANCELED when it was stopped
+    QStringList attributesNotKept;
+};
+
+// What a group of moves across volumes tells its journal, each time before
+// the step takes effect, so that a run cut short (a kill, a power cut) can
+// be finished or undone later.
+struct VolumeMoveSteps {
+    // The copies' temporary names, to be recorded on the disk before any
+    // copy is made. False: nothing is copied and every move fails with the
+    // error.
+    std::function<bool(const std::vector<const VolumeMove *> &moves, Error *error)> copying;
+    // The complete copies are on the disk under their own names, to be
+    // recorded on the disk before any source is removed. False: the copies
+    // are removed and every move fails with the error.
+    std::function<bool(const std::vector<const VolumeMove *> &moves, Error *error)> placed;
+    // Told as each move starts (nothing copied yet) and of the bytes of its
+    // file data copied so far, at least every 8 MB. False stops: that move
+    // and every later one fail with ECANCELED, and no copy is placed.
+    std::function<bool(const VolumeMove &move, qint64 copied, qint64 total)> copied;
+};
+
+// Moves each item to its destination on another volume without replacing
+// anything there. Every copy is made under a temporary name beside its
+// destination; then all of them are synced to the disk, renamed into place
+// and synced again; only then are the sources removed. A move that fails
+// leaves its source whole and no partial copy. Each move's outcome is set
+// in it.
+void MoveAcrossVolumes(std::vector<VolumeMove> &moves, const VolumeMoveSteps &steps);
 
 // The log line for an item that moved without some attributes, name being
 // the item's name as the run's other lines show it.
@@ -65,9 +91,9 @@ namespace move_detail {
 // exclusive mkdir and rename onto the empty claim. Returns 0 or an errno.
 int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to);
 
-// The cross-volume path on its own, so tests can drive it on one volume.
+// The cross-volume path for one item, so tests can drive it on one volume.
 bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error,
-                       MoveReport *report = nullptr, const MoveSteps *steps = nullptr);
+                       MoveReport *report = nullptr);
 
 // Test seam: called before each entry is copied across volumes, with the
 // source entry's path; returning a non-zero errno makes that copy fail.

@@ -12,13 +12,17 @@
 #include <QFile>
 #include <QSet>
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 namespace {
 
-// How many moves one journal write announces, where planning them together
-// gives each the name it would get on its own turn.
-constexpr size_t JournalBatch = 64;
+// How many moves one synced journal write announces, where planning them
+// together gives each the name it would get on its own turn. Each batch is
+// twice the one before, up to the largest: a long run pays a handful of
+// syncs, and a short one plans little ahead.
+constexpr size_t FirstBatch = 64;
+constexpr size_t LargestBatch = 4096;
 
 struct PlannedMove {
     const DirectoryEntry *entry;
@@ -81,12 +85,13 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     // When the target is the Desktop itself, each move frees the name the
     // item leaves; only then can a later item's free name depend on an
     // earlier move, so only then are names chosen one move at a time.
-    const size_t batch = desktop == target ? 1 : JournalBatch;
+    const bool oneAtATime = desktop == target;
+    size_t batch = oneAtATime ? 1 : FirstBatch;
 
-    // Keeps every move restorable should the process die before the save.
-    // Moves are announced in batches, one write each, before any of them is
-    // made; an announced move that never happened is told apart at replay
-    // by where the item is.
+    // Keeps every move restorable should the process die or the power fail
+    // before the save. Moves are announced in batches, one synced write
+    // each, before any of them is made; an announced move that never
+    // happened is told apart at replay by where the item is.
     Error error;
     MoveJournal journal(request.journalPath);
     // Paths are put together as bytes from the names as listed: an item
@@ -96,27 +101,38 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     const QByteArray targetBytes = QFile::encodeName(target);
     std::vector<PlannedMove> plan;
     QSet<QByteArray> planned;
+    std::vector<char> completed;
+    std::vector<VolumeMove> across;  // the batch's moves to another volume
+    std::vector<size_t> acrossPlans; // ... and where each is in the plan
     outcome.records.reserve(static_cast<qsizetype>(entries.size()));
 
-    // Told of each step of a move across volumes; made once for the run.
-    const PlannedMove *current = nullptr;
-    const MoveSteps steps{[&](const QByteArray &temporary, Error *stepError) {
-                              journal.copying(current->from, current->to, temporary);
-                              return journal.flush(stepError);
-                          },
-                          [&] {
-                              journal.placed(current->from, current->to);
-                              journal.flush(nullptr);
-                          },
-                          [&](qint64 copied, qint64 size) {
-                              progress.copying = current->entry->name;
-                              progress.copiedBytes = copied;
-                              progress.totalBytes = size;
-                              report();
-                              return !Stopped(request.stop);
-                          }};
+    // Told of each step of the moves across volumes; made once for the run.
+    const VolumeMoveSteps steps{
+        [&](const std::vector<const VolumeMove *> &moves, Error *stepError) {
+            for (const VolumeMove *move : moves) {
+                journal.copying(move->from, move->to, move->temporary);
+            }
+            return journal.sync(stepError);
+        },
+        [&](const std::vector<const VolumeMove *> &moves, Error *stepError) {
+            for (const VolumeMove *move : moves) {
+                journal.placed(move->from, move->to);
+            }
+            return journal.sync(stepError);
+        },
+        [&](const VolumeMove &move, qint64 copied, qint64 size) {
+            const auto k = static_cast<size_t>(&move - across.data());
+            progress.copying = plan[acrossPlans[k]].entry->name;
+            progress.copiedBytes = copied;
+            progress.totalBytes = size;
+            report();
+            return !Stopped(request.stop);
+        }};
 
     for (size_t start = 0; start < entries.size() && !outcome.stopped; start += batch) {
+        if (start != 0 && !oneAtATime) {
+            batch = std::min(batch * 2, LargestBatch);
+        }
         const size_t end = std::min(entries.size(), start + batch);
         plan.clear();
         planned.clear();
@@ -148,7 +164,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             }
             plan.push_back(std::move(move));
         }
-        if (!journal.flush(&error)) {
+        if (!journal.sync(&error)) {
             // Nothing moves that could not be recorded: this batch and every
             // entry after it stay on the Desktop.
             outcome.skipped += static_cast<qint64>(entries.size() - start);
@@ -157,17 +173,21 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         }
         move_detail::ReachStep("announced", QFile::encodeName(request.journalPath));
 
+        completed.assign(plan.size(), 0);
+        across.clear();
+        acrossPlans.clear();
         for (size_t i = 0; i < plan.size(); ++i) {
             if (Stopped(request.stop)) {
                 // Announced moves that never happen are told apart at
                 // replay by where their items are.
                 outcome.stopped = true;
                 outcome.skipped +=
-                    static_cast<qint64>(entries.size()) - static_cast<qint64>(start + i);
+                    static_cast<qint64>(entries.size() - (start + i) + across.size());
+                across.clear();
                 break;
             }
             const PlannedMove &move = plan[i];
-            progress.done = static_cast<qint64>(start) + static_cast<qint64>(i);
+            progress.done = static_cast<qint64>(start + i);
             report();
             if (move.to.isEmpty()) {
                 ++outcome.skipped;
@@ -178,27 +198,54 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                 }
                 continue;
             }
-            // Across volumes the copy's temporary name and its arrival are
-            // journalled too, so a kill mid-move leaves nothing half done.
-            current = &move;
-            MoveReport moveReport;
-            const bool movedIt = MoveItem(move.from, move.to, &error, &moveReport, &steps);
-            progress.copying.clear();
-            if (!movedIt) {
+            const int err = MoveByRename(move.from, move.to);
+            if (err == 0) {
+                completed[i] = 1;
+            } else if (err == EXDEV) {
+                // Copied with the rest of the batch's, so that one sync
+                // makes all their copies durable.
+                across.push_back(VolumeMove{move.from, move.to, {}, false, {}, {}});
+                acrossPlans.push_back(i);
+            } else {
                 ++outcome.skipped;
-                if (Stopped(request.stop)) {
-                    continue; // its copy was stopped half way; the item stays
+                say(QStringLiteral("跳过 %1：%2")
+                        .arg(VisibleName(move.entry->name), PosixError(err).description));
+            }
+        }
+        if (!across.empty()) {
+            MoveAcrossVolumes(across, steps);
+            progress.copying.clear();
+            for (size_t k = 0; k < across.size(); ++k) {
+                const VolumeMove &move = across[k];
+                const PlannedMove &planItem = plan[acrossPlans[k]];
+                if (move.moved) {
+                    completed[acrossPlans[k]] = 1;
+                    MoveReport moveReport{move.attributesNotKept};
+                    if (!moveReport.attributesNotKept.isEmpty()) {
+                        say(AttributesNotKeptMessage(VisibleName(planItem.entry->name),
+                                                     moveReport));
+                    }
+                    continue;
+                }
+                ++outcome.skipped;
+                if (move.error.domain == PosixErrorDomain && move.error.code == ECANCELED &&
+                    Stopped(request.stop)) {
+                    outcome.stopped = true; // its copy was stopped; the item stays
+                    continue;
                 }
                 say(QStringLiteral("跳过 %1：%2")
-                        .arg(VisibleName(move.entry->name), error.description));
-                continue;
+                        .arg(VisibleName(planItem.entry->name), move.error.description));
             }
-            const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
-            journal.done(move.from, move.to, movedAt);
-            outcome.records.append(RestoreRecord(move.from, move.to, movedAt));
-            ++outcome.moved;
-            if (!moveReport.attributesNotKept.isEmpty()) {
-                say(AttributesNotKeptMessage(VisibleName(move.entry->name), moveReport));
+            if (outcome.stopped) {
+                outcome.skipped += static_cast<qint64>(entries.size() - end);
+            }
+        }
+        const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
+        for (size_t i = 0; i < plan.size(); ++i) {
+            if (completed[i] != 0) {
+                journal.done(plan[i].from, plan[i].to, movedAt);
+                outcome.records.append(RestoreRecord(plan[i].from, plan[i].to, movedAt));
+                ++outcome.moved;
             }
         }
     }

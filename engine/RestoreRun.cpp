@@ -1,5 +1,6 @@
 #include "engine/Error.h"
 #include "engine/FileSystem.h"
+#include "engine/Journal.h"
 #include "engine/LogText.h"
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
@@ -7,7 +8,24 @@
 #include "engine/Runs.h"
 
 #include <QFile>
+#include <QSet>
+#include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// Moves back across volumes are made together, this many records at first
+// and twice as many each time after, so that one sync covers many copies.
+constexpr qsizetype FirstGroup = 64;
+constexpr qsizetype LargestGroup = 4096;
+
+bool FailedWith(const Error &error, int code) {
+    return error.domain == PosixErrorDomain && error.code == code;
+}
+
+} // namespace
 
 RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
     RestoreOutcome outcome;
@@ -23,46 +41,84 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
     RunProgress progress;
     progress.total = records.size();
     ManifestStore visitedKept;
-    // The paths as the records hold them, UTF-8; made into text only for a
-    // line in the log or a name that is taken.
-    QByteArray stored;
-    const auto copied = [&](qint64 done, qint64 size) {
-        progress.copying = LastPathComponent(QFile::decodeName(stored));
-        progress.copiedBytes = done;
-        progress.totalBytes = size;
-        if (sink.progress) {
-            sink.progress(progress);
+
+    // Opened at the first move back across volumes: only those need it.
+    std::unique_ptr<MoveJournal> journal;
+    const auto journalSync = [&](const std::vector<const VolumeMove *> &moves, bool placed,
+                                 Error *error) {
+        if (request.journalPath.isEmpty()) {
+            return true;
         }
-        return !stopped();
+        if (!journal) {
+            journal = std::make_unique<MoveJournal>(request.journalPath);
+        }
+        for (const VolumeMove *move : moves) {
+            if (placed) {
+                journal->restorePlaced(move->from, move->to);
+            } else {
+                journal->restoreCopying(move->from, move->to, move->temporary);
+            }
+        }
+        return journal->sync(error);
     };
-    const MoveSteps steps{{}, {}, copied};
+    std::vector<VolumeMove> across;
+    std::vector<qsizetype> acrossRecords; // the record each of them restores
+    const VolumeMoveSteps steps{[&](const std::vector<const VolumeMove *> &moves, Error *error) {
+                                    return journalSync(moves, false, error);
+                                },
+                                [&](const std::vector<const VolumeMove *> &moves, Error *error) {
+                                    return journalSync(moves, true, error);
+                                },
+                                [&](const VolumeMove &move, qint64 done, qint64 size) {
+                                    progress.copying =
+                                        LastPathComponent(QFile::decodeName(move.from));
+                                    progress.copiedBytes = done;
+                                    progress.totalBytes = size;
+                                    if (sink.progress) {
+                                        sink.progress(progress);
+                                    }
+                                    return !stopped();
+                                }};
+
+    // A visited record: kept (failed, or waiting for its folder), or waiting
+    // for its move across volumes; in the order visited.
+    struct Visit {
+        qsizetype record;
+        qsizetype across; // -1: kept as it is
+    };
+    std::vector<Visit> visits;
+    QSet<QByteArray> pending; // destinations of the moves waiting
+
     qsizetype i = records.size() - 1;
-    for (; i >= 0 && !stopped(); --i) {
-        progress.done = records.size() - 1 - i;
-        if (sink.progress) {
-            sink.progress(progress);
-        }
-        const ManifestElement &record = records.at(i);
-        stored = record.storedPathUtf8().toByteArray();
-        const QByteArray original = record.originalPathUtf8().toByteArray();
-        if (stored.isEmpty() || original.isEmpty()) {
-            ++outcome.skipped;
-            continue;
-        }
-        // The move is tried first: it never replaces anything, and what it
-        // fails with tells what is in the way, so a record usually costs one
-        // call.
-        const auto failedWith = [](const Error &error, int code) {
-            return error.domain == PosixErrorDomain && error.code == code;
-        };
-        Error error;
-        MoveReport report;
-        QByteArray destination = original;
-        bool moved = MoveItem(stored, destination, &error, &report, &steps);
-        if (!moved && failedWith(error, ENOENT)) {
+    for (qsizetype group = FirstGroup; i >= 0 && !stopped();
+         group = std::min(group * 2, LargestGroup)) {
+        visits.clear();
+        across.clear();
+        acrossRecords.clear();
+        pending.clear();
+        const qsizetype last = std::max<qsizetype>(i - group, -1);
+        for (; i > last && !stopped(); --i) {
+            progress.done = records.size() - 1 - i;
+            if (sink.progress) {
+                sink.progress(progress);
+            }
+            const ManifestElement &record = records.at(i);
+            // The paths as the records hold them, UTF-8; made into text only
+            // for a line in the log or a name that is taken.
+            const QByteArray stored = record.storedPathUtf8().toByteArray();
+            QByteArray destination = record.originalPathUtf8().toByteArray();
+            if (stored.isEmpty() || destination.isEmpty()) {
+                ++outcome.skipped;
+                continue;
+            }
+            // The move is tried first: it never replaces anything, and what
+            // it fails with tells what is in the way, so a record usually
+            // costs one call. Across volumes the rename fails before it looks
+            // at either name, so both are looked at here.
+            int err = MoveByRename(stored, destination);
             // A moved dangling link is still an item to bring back, so the
             // stored path is tested without following a final link.
-            if (!EntryExists(stored)) {
+            if ((err == ENOENT || err == EXDEV) && !EntryExists(stored)) {
                 ++outcome.skipped;
                 // Gone from a folder that is still there: the user deleted or
                 // moved it. A folder that is missing as a whole is more likely
@@ -70,40 +126,74 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
                 const QString storedPath = record.storedPath();
                 const QString folder = DeletingLastPathComponent(storedPath);
                 if (!folder.isEmpty() && !IsDirectory(folder)) {
-                    visitedKept.append(record);
+                    visits.push_back(Visit{i, -1});
                     say(QStringLiteral(
                             "跳过 %1：存放文件夹 %2 不存在（磁盘可能未连接），记录已保留")
                             .arg(VisibleName(LastPathComponent(storedPath)), VisibleName(folder)));
                 }
                 continue;
             }
-            // The folder that is to hold it is missing: make it, then try
-            // again.
-            CreateDirectories(DeletingLastPathComponent(record.originalPath()), nullptr);
-            moved = MoveItem(stored, destination, &error, &report, &steps);
-        }
-        if (!moved && failedWith(error, EEXIST)) {
-            // Numbered from here: the name itself is taken.
-            const QString wanted = record.originalPath();
-            destination = QFile::encodeName(UniquePath(wanted, [&wanted](const QString &path) {
-                return path == wanted || EntryExists(path);
-            }));
-            moved = MoveItem(stored, destination, &error, &report, &steps);
-        }
-        progress.copying.clear();
-        if (moved) {
-            ++outcome.restored;
-            if (!report.attributesNotKept.isEmpty()) {
-                say(AttributesNotKeptMessage(VisibleName(LastPathComponent(record.storedPath())),
-                                             report));
+            if (err == ENOENT) {
+                // The folder that is to hold it is missing: make it, then try
+                // again.
+                CreateDirectories(DeletingLastPathComponent(record.originalPath()), nullptr);
+                err = MoveByRename(stored, destination);
             }
-            continue;
-        }
-        ++outcome.skipped;
-        visitedKept.append(record);
-        if (!stopped()) {
+            const auto taken = [&pending](const QByteArray &path) {
+                return pending.contains(path) || EntryExists(path);
+            };
+            if (err == EEXIST || (err == EXDEV && taken(destination))) {
+                // Numbered from here: the name itself is taken.
+                const QString wanted = record.originalPath();
+                destination =
+                    QFile::encodeName(UniquePath(wanted, [&wanted, &taken](const QString &path) {
+                        return path == wanted || taken(QFile::encodeName(path));
+                    }));
+                err = err == EEXIST ? MoveByRename(stored, destination) : EXDEV;
+            }
+            if (err == 0) {
+                ++outcome.restored;
+                continue;
+            }
+            if (err == EXDEV) {
+                visits.push_back(Visit{i, static_cast<qsizetype>(across.size())});
+                across.push_back(VolumeMove{stored, destination, {}, false, {}, {}});
+                acrossRecords.push_back(i);
+                pending.insert(destination);
+                continue;
+            }
+            ++outcome.skipped;
+            visits.push_back(Visit{i, -1});
             say(QStringLiteral("还原 %1 失败：%2")
-                    .arg(VisibleName(LastPathComponent(record.storedPath())), error.description));
+                    .arg(VisibleName(LastPathComponent(record.storedPath())),
+                         PosixError(err).description));
+        }
+        if (!across.empty() && !stopped()) {
+            MoveAcrossVolumes(across, steps);
+            progress.copying.clear();
+        }
+        for (const Visit &visit : visits) {
+            const ManifestElement &record = records.at(visit.record);
+            if (visit.across >= 0) {
+                const VolumeMove &move = across[static_cast<size_t>(visit.across)];
+                if (move.moved) {
+                    ++outcome.restored;
+                    MoveReport report{move.attributesNotKept};
+                    if (!report.attributesNotKept.isEmpty()) {
+                        say(AttributesNotKeptMessage(
+                            VisibleName(LastPathComponent(record.storedPath())), report));
+                    }
+                    continue;
+                }
+                ++outcome.skipped;
+                // Not made because the run stopped: kept without a line.
+                if (move.error.code != 0 && !FailedWith(move.error, ECANCELED)) {
+                    say(QStringLiteral("还原 %1 失败：%2")
+                            .arg(VisibleName(LastPathComponent(record.storedPath())),
+                                 move.error.description));
+                }
+            }
+            visitedKept.append(record);
         }
     }
     move_detail::ReachStep("ran", {});

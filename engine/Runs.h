@@ -50,6 +50,8 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
 
 struct RestoreRequest {
     ManifestStore records; // the manifest as it stands
+    // The journal of its moves back across volumes; none when empty.
+    QString journalPath;
     const std::atomic<bool> *stop = nullptr;
 };
 
