@@ -63,9 +63,13 @@ QString JournalPathFor(const QString &manifestPath) {
                     QStringLiteral("restore-manifest.journal"));
 }
 
-MoveJournal::MoveJournal(const QString &path)
-    : path_(QFile::encodeName(path)),
-      fd_(::open(path_.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+MoveJournal::MoveJournal(const QString &path) : path_(QFile::encodeName(path)) {
+    constexpr int Flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+    fd_ = ::open(path_.constData(), Flags | O_EXCL, 0600);
+    created_ = fd_ >= 0;
+    if (fd_ < 0 && errno == EEXIST) {
+        fd_ = ::open(path_.constData(), Flags, 0600);
+    }
     failure_ = fd_ < 0 ? errno : 0;
 }
 
@@ -128,6 +132,14 @@ bool MoveJournal::sync(Error *error) {
     }
     if (failure_ == 0 && fd_ >= 0) {
         failure_ = SyncData(fd_, path_);
+    }
+    if (failure_ == 0 && created_) {
+        // A new file's name is on the disk only with its folder's sync.
+        const qsizetype slash = path_.lastIndexOf('/');
+        failure_ = SyncFolder(slash > 0    ? path_.left(slash)
+                              : slash == 0 ? QByteArrayLiteral("/")
+                                           : QByteArrayLiteral("."));
+        created_ = failure_ != 0;
     }
     if (failure_ != 0) {
         SetError(error, PosixError(failure_));

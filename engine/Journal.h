@@ -63,6 +63,7 @@ public:
 private:
     QByteArray path_;
     int fd_ = -1;
+    bool created_ = false; // its folder not yet synced since it was made
     int failure_ = 0; // errno of the open or write that failed
     QByteArray pending_;
 };
