@@ -16,5 +16,10 @@ inline const QString DesktopFileName = QStringLiteral("app.kestrue.Organizer");
 
 // ASCII organisation identity for the settings store: a non-ASCII organisation
 // breaks the macOS preferences id, an empty one files under "Unknown Organization".
+// Linux files settings under the name (~/.config/Kestrue/Kestrue一键整理.conf).
+// macOS files them under the domain, reversed, plus the application name; Qt
+// does not take ".app" as a domain ending and makes it "kestrue-app.com", so
+// the defaults domain is com.kestrue-app.Kestrue一键整理, not the bundle id.
+// Changing either value moves the settings of existing users.
 inline const QString OrganizationName = QStringLiteral("Kestrue");
 inline const QString OrganizationDomain = QStringLiteral("kestrue.app");

@@ -45,6 +45,11 @@ QString DescribeErrno(int errnum) {
     case EMLINK:
         return QStringLiteral("链接数过多");
     case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    // Apple's systems keep the two apart, and their rename, link and copy
+    // calls report ENOTSUP.
+    case ENOTSUP:
+#endif
         return QStringLiteral("文件系统不支持此操作");
     case ECANCELED:
         return QStringLiteral("操作已取消");
