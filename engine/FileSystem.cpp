@@ -216,15 +216,15 @@ int SyncFile(int fd, const QByteArray &path) {
 }
 
 int SyncFolder(const QByteArray &folder) {
-    if (const int fault = SyncFault(folder)) {
-        return fault;
+    int err = SyncFault(folder);
+    if (err == 0) {
+        const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            return errno;
+        }
+        err = SyncRetrying(fd, false);
+        ::close(fd);
     }
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    int err = SyncRetrying(fd, false);
-    ::close(fd);
     if (err == EINVAL || err == ENOTSUP || err == EOPNOTSUPP) {
         err = 0;
     }

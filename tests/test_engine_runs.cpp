@@ -10,7 +10,9 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <cerrno>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sys/stat.h>
 
 namespace {
@@ -24,7 +26,10 @@ protected:
         ASSERT_TRUE(QDir().mkpath(desktop));
         ASSERT_TRUE(QDir().mkpath(target));
     }
-    void TearDown() override { move_detail::SetMoveFaultHook({}); }
+    void TearDown() override {
+        move_detail::SetMoveFaultHook({});
+        sync_detail::SetSyncFaultHook({});
+    }
 
     void write(const QString &path, const QByteArray &bytes = "x") {
         QFile file(path);
@@ -41,7 +46,21 @@ protected:
         return RunOrganize({desktop, into, dir.path() + QStringLiteral("/journal"), stop}, sink);
     }
 
+    // A folder on another volume than the Desktop, or empty.
+    QString otherVolume() {
+        other = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/kestrue-test-XXXXXX"));
+        struct stat here {};
+        struct stat there {};
+        if (!other->isValid() || ::stat(QFile::encodeName(dir.path()).constData(), &here) != 0 ||
+            ::stat(QFile::encodeName(other->path()).constData(), &there) != 0 ||
+            here.st_dev == there.st_dev) {
+            return {};
+        }
+        return other->path();
+    }
+
     QTemporaryDir dir;
+    std::unique_ptr<QTemporaryDir> other;
     QString desktop;
     QString target;
 };
@@ -177,6 +196,87 @@ TEST_F(EngineRunTest, AStopInsideACrossVolumeCopyLeavesTheSourceWhole) {
     QFile big(desktop + QStringLiteral("/big"));
     ASSERT_TRUE(big.open(QIODevice::ReadOnly));
     EXPECT_TRUE(big.readAll() == data);
+}
+
+// A sync that fails (an I/O error, a quota) stops what it was to make safe:
+// nothing is moved that was not announced on the disk, and no source goes
+// before its copy is there. Every item stays whole on the Desktop.
+TEST_F(EngineRunTest, AFailedSyncLosesNothingAndSaysWhy) {
+    struct Case {
+        const char *what;
+        bool across;
+        const char *failing; // "journal" or "target"
+        int failAt;          // which sync of that path fails, from 1
+        const char *message;
+    };
+    const Case cases[] = {
+        {"announcing the batch", false, "journal", 1, "无法写入还原记录（%1），已停止整理"},
+        {"announcing the copies", true, "journal", 2, "跳过 a：%1"},
+        {"syncing the copies", true, "target", 1, "跳过 a：%1"},
+        {"syncing their new names", true, "target", 2, "跳过 a：%1"},
+        {"announcing the copies in place", true, "journal", 3, "跳过 a：%1"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString into = c.across ? otherVolume() : target;
+        if (into.isEmpty()) {
+            GTEST_SKIP() << "no second file system at /dev/shm";
+        }
+        QDir(desktop).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(desktop + QStringLiteral("/b")));
+        write(desktop + QStringLiteral("/a"), "alpha");
+        write(desktop + QStringLiteral("/b/inner"), "inner");
+        QFile::remove(dir.path() + QStringLiteral("/journal"));
+        const QByteArray failing =
+            QFile::encodeName(QLatin1String(c.failing) == QLatin1String("journal")
+                                  ? dir.path() + QStringLiteral("/journal")
+                                  : into);
+        int seen = 0;
+        sync_detail::SetSyncFaultHook([&](const QByteArray &path) {
+            return path == failing && ++seen == c.failAt ? EIO : 0;
+        });
+        QStringList messages;
+        RunSink sink;
+        sink.message = [&messages](const QString &m) {
+            messages.append(m);
+        };
+        const OrganizeOutcome outcome = organize(into, sink);
+        sync_detail::SetSyncFaultHook({});
+        EXPECT_EQ(seen, c.failAt);
+        EXPECT_EQ(outcome.moved, 0);
+        EXPECT_EQ(outcome.skipped, 2);
+        // One line for a stopped run; one per item that stayed.
+        EXPECT_EQ(messages.size(), c.across ? 2 : 1) << messages.join('\n').toStdString();
+        EXPECT_TRUE(messages.contains(QString::fromUtf8(c.message).arg(DescribeErrno(EIO))))
+            << messages.join('\n').toStdString();
+        EXPECT_EQ(names(desktop), (QStringList{QStringLiteral("a"), QStringLiteral("b")}));
+        QFile a(desktop + QStringLiteral("/a"));
+        QFile inner(desktop + QStringLiteral("/b/inner"));
+        ASSERT_TRUE(a.open(QIODevice::ReadOnly) && inner.open(QIODevice::ReadOnly));
+        EXPECT_EQ(a.readAll(), "alpha");
+        EXPECT_EQ(inner.readAll(), "inner");
+        EXPECT_TRUE(
+            QDir(into).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+    }
+}
+
+// The manifest's folder sync: an I/O error or a full quota is a failed save;
+// a file system that cannot sync a folder at all keeps no promise to break.
+TEST_F(EngineRunTest, AManifestSaveFailsOnlyWhenItsFolderSyncFails) {
+    const QString path = dir.path() + QStringLiteral("/manifest.json");
+    for (const int err : {EIO, ENOSPC, EDQUOT, EINVAL, ENOTSUP}) {
+        SCOPED_TRACE(err);
+        sync_detail::SetSyncFaultHook([&](const QByteArray &synced) {
+            return synced == QFile::encodeName(dir.path()) ? err : 0;
+        });
+        Error error;
+        const bool saved = WriteFileAtomically(path, QByteArray::number(err), &error);
+        const bool ignorable = err == EINVAL || err == ENOTSUP;
+        EXPECT_EQ(saved, ignorable);
+        if (!ignorable) {
+            EXPECT_EQ(error.code, err);
+        }
+    }
 }
 
 } // namespace
