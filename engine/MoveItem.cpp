@@ -138,7 +138,7 @@ struct CopyContext {
 
 #ifndef __APPLE__
 
-constexpr size_t BufferSize = size_t{1} << 18;
+constexpr size_t BufferSize = size_t{1} << 20;
 
 // Copies the bytes [offset, end) to the same offsets of out: with
 // copy_file_range while the kernel takes it (it refuses most pairs of
@@ -146,9 +146,26 @@ constexpr size_t BufferSize = size_t{1} << 18;
 // A stop is honoured, and progress told, at least this often.
 constexpr off_t ProgressStep = off_t{8} << 20;
 
+// Starts writing what was just copied of a large file to the disk while the
+// copy goes on, so that the sync before the source is removed finds little
+// left to write. Small files are left to the sync, which writes them
+// together. Only a hint: nothing waits for it, and its failure is the
+// sync's to report.
+void WriteBehind(int out, off_t from, off_t to, off_t start) {
+    if (to > from && from > start) {
+        (void)::sync_file_range(out, from, to - from, SYNC_FILE_RANGE_WRITE);
+    }
+}
+
 int CopyRange(int in, int out, off_t offset, off_t end, bool *direct, CopyContext &context) {
     std::vector<char> &buffer = context.buffer;
+    const off_t start = offset;
+    off_t written = offset; // where the write-behind has reached
     while (offset < end) {
+        if (offset - written >= ProgressStep) {
+            (void)::sync_file_range(out, written, offset - written, SYNC_FILE_RANGE_WRITE);
+            written = offset;
+        }
         const auto want = static_cast<size_t>(std::min<off_t>(end - offset, ProgressStep));
         if (*direct) {
             loff_t inAt = offset;
@@ -162,6 +179,7 @@ int CopyRange(int in, int out, off_t offset, off_t end, bool *direct, CopyContex
                 continue;
             }
             if (copied == 0) {
+                WriteBehind(out, written, offset, start);
                 return 0; // the source got shorter meanwhile
             }
             if (errno == EINTR) {
@@ -177,6 +195,7 @@ int CopyRange(int in, int out, off_t offset, off_t end, bool *direct, CopyContex
         }
         const ssize_t got = ::pread(in, buffer.data(), std::min(want, buffer.size()), offset);
         if (got == 0) {
+            WriteBehind(out, written, offset, start);
             return 0;
         }
         if (got < 0) {
@@ -202,6 +221,7 @@ int CopyRange(int in, int out, off_t offset, off_t end, bool *direct, CopyContex
             return err;
         }
     }
+    WriteBehind(out, written, offset, start);
     return 0;
 }
 
