@@ -266,6 +266,48 @@ TEST_F(MoveItemTest, MovesBetweenRealVolumes) {
               (QStringList{QStringLiteral("folder"), QStringLiteral("taken")}));
 }
 
+// A file with exactly two names, both in the moved folder, arrives as one file
+// with two names, on the cross-volume path driven on one volume and, where
+// /dev/shm is a file system of its own, on a real second volume.
+TEST_F(MoveItemTest, HardLinkedPairArrivesAsOneFile) {
+    QTemporaryDir shm(QStringLiteral("/dev/shm/kestrue-test-XXXXXX"));
+    const bool realVolume = shm.isValid() && FileSystemId(shm.path()) != FileSystemId(root());
+    MakeDir(p("dest"));
+    const struct {
+        const char *what;
+        QString to;
+        bool acrossVolumes;
+    } cases[] = {{"one volume", p("dest/pair"), false},
+                 {"/dev/shm", shm.path() + QStringLiteral("/pair"), true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.acrossVolumes && !realVolume) {
+            continue;
+        }
+        MakeDir(p("pair/sub"));
+        WriteFile(p("pair/one.txt"), "shared");
+        ASSERT_EQ(
+            ::link(Bytes(p("pair/one.txt")).constData(), Bytes(p("pair/sub/two.txt")).constData()),
+            0);
+        Error error;
+        ASSERT_TRUE(c.acrossVolumes
+                        ? MoveItem(p("pair"), c.to, &error)
+                        : move_detail::MoveAcrossVolumes(Bytes(p("pair")), Bytes(c.to), &error))
+            << error.description.toStdString();
+        EXPECT_FALSE(EntryExists(p("pair")));
+        struct stat one {};
+        struct stat two {};
+        ASSERT_EQ(::stat(Bytes(c.to + QStringLiteral("/one.txt")).constData(), &one), 0);
+        ASSERT_EQ(::stat(Bytes(c.to + QStringLiteral("/sub/two.txt")).constData(), &two), 0);
+        EXPECT_EQ(one.st_ino, two.st_ino) << "each name got a copy of its own";
+        EXPECT_EQ(one.st_nlink, 2u);
+        EXPECT_EQ(ReadFile(c.to + QStringLiteral("/sub/two.txt")), "shared");
+    }
+    if (!realVolume) {
+        GTEST_SKIP() << "/dev/shm is not a file system of its own: only the one-volume case ran";
+    }
+}
+
 TEST_F(MoveItemTest, CreateDirectoriesDescribesWhatIsInTheWay) {
     Error error;
     EXPECT_TRUE(CreateDirectories(p("a/b/c"), &error));
