@@ -721,4 +721,31 @@ TEST_F(AttributeLogTest, OrganizeAndRestoreNameWhatWasNotKept) {
     EXPECT_EQ(AttributesOf(file), (Attributes{{"user.kept", "k"}}));
 }
 
+// Refused on every entry of a folder, an attribute is named once.
+TEST_F(AttributeLogTest, AttributeRefusedThroughoutAFolderIsNamedOnce) {
+    std::unique_ptr<QTemporaryDir> shm;
+    QString why;
+    const QString target = OtherVolume(root(), &shm, &why);
+    if (target.isEmpty()) {
+        GTEST_SKIP() << why.toStdString();
+    }
+    const QString folder = desktop() + QStringLiteral("/相册");
+    MakeDir(folder + QStringLiteral("/sub"));
+    for (const char *file : {"1.jpg", "2.jpg", "sub/3.jpg"}) {
+        WriteFile(folder + QLatin1Char('/') + QLatin1String(file), file);
+    }
+    for (const char *entry : {"", "/1.jpg", "/2.jpg", "/sub", "/sub/3.jpg"}) {
+        ASSERT_TRUE(SetAttribute(folder + QLatin1String(entry), "user.xdg.origin.url", "u"));
+    }
+    move_detail::SetAttributeFaultHook([](const QByteArray &, const char *name) {
+        return std::strcmp(name, "user.xdg.origin.url") == 0 ? EOPNOTSUPP : 0;
+    });
+    setTarget(target);
+    Organize(delegate);
+    EXPECT_EQ(logMessages(),
+              (QStringList{QStringLiteral("相册 的部分扩展属性未能保留：user.xdg.origin.url"),
+                           QStringLiteral("整理完成：移动 1 个项目，跳过 0 个项目。")}));
+    EXPECT_EQ(ReadFile(target + QStringLiteral("/相册/sub/3.jpg")), "sub/3.jpg");
+}
+
 } // namespace
