@@ -192,6 +192,31 @@ TEST_F(CrashSafetyTest, SaveFailureIsToldWithItsCause) {
         << "the mirror is written regardless";
 }
 
+// An fsync that fails (an I/O error, a quota on a network disk) fails the
+// save: it is told, and the previous file stays as it was, byte for byte.
+TEST_F(CrashSafetyTest, SaveWhoseSyncFailsKeepsThePreviousFile) {
+    const auto record = [this](const char *name) {
+        return RestoreRecord(desktop() + QLatin1Char('/') + QLatin1String(name),
+                             target + QLatin1Char('/') + QLatin1String(name), 1700000000);
+    };
+    delegate.setManifest(ManifestStore{record("a")});
+    delegate.saveManifest();
+    const QByteArray previous = ReadFile(manifestFile());
+    ASSERT_EQ(ParseManifest(previous), delegate.manifest());
+    const QStringList files = Names(supportFolder());
+
+    const QByteArray temporaries =
+        QFile::encodeName(supportFolder() + QStringLiteral("/.restore-manifest.json."));
+    sync_detail::SetSyncFaultHook(
+        [temporaries](const QByteArray &path) { return path.startsWith(temporaries) ? EIO : 0; });
+    delegate.setManifest(ManifestStore{record("a"), record("b")});
+    delegate.saveManifest();
+    sync_detail::SetSyncFaultHook({});
+    EXPECT_EQ(logMessages(), QStringList{QStringLiteral("保存还原记录失败：磁盘读写错误")});
+    EXPECT_EQ(ReadFile(manifestFile()).toStdString(), previous.toStdString());
+    EXPECT_EQ(Names(supportFolder()), files) << "no temporary file is left";
+}
+
 TEST_F(CrashSafetyTest, UnusableManifestsAreSetAsideNeverReplaced) {
     const QByteArray contents[] = {"{\"records\": [1]}", "[1, 2", "not json at all"};
     for (const QByteArray &bytes : contents) {
