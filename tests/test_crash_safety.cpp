@@ -402,6 +402,47 @@ TEST_F(CrashSafetyTest, KillsAtEachStepOfACrossVolumeMoveLoseNothing) {
     }
 }
 
+// Killed while removing the source of a move to another volume; the user then
+// edits files still on the Desktop. The next start finishes the move but
+// leaves each edited file where it is: it is not what was copied.
+TEST_F(CrashSafetyTest, FileEditedAfterAKillStaysOnTheDesktop) {
+    SmallDisk disk(target, "size=16m");
+    REQUIRE_MOUNTED(disk);
+    QSettings().setValue(TargetFolderKey, target);
+    QSettings().sync();
+    const QString folder = desktop() + QStringLiteral("/相册");
+    MakeDir(folder);
+    for (const char *name : {"same.txt", "longer.txt", "touched.txt"}) {
+        WriteFile(folder + QLatin1Char('/') + QLatin1String(name), name);
+    }
+    QProcessEnvironment env = SandboxEnvironment(home());
+    env.insert(QStringLiteral("KESTRUE_KILL_AT"), QStringLiteral("remove:1"));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});
+    ASSERT_TRUE(child.waitForFinished(30000));
+    ASSERT_EQ(child.exitStatus(), QProcess::CrashExit) << "the kill never came";
+    ASSERT_EQ(Names(folder).size(), 3) << "killed before the first source entry went";
+
+    // New contents and size; the same size with a new modification time.
+    WriteFile(folder + QStringLiteral("/longer.txt"), "edited, and longer");
+    WriteFile(folder + QStringLiteral("/touched.txt"), "TOUCHED.TXT");
+    const timespec times[2] = {{0, UTIME_OMIT}, {1600000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD,
+                          QFile::encodeName(folder + QStringLiteral("/touched.txt")).constData(),
+                          times, 0),
+              0);
+
+    const auto next = restart();
+    EXPECT_EQ(Names(folder),
+              (QStringList{QStringLiteral("longer.txt"), QStringLiteral("touched.txt")}));
+    EXPECT_EQ(ReadFile(folder + QStringLiteral("/longer.txt")), "edited, and longer");
+    EXPECT_EQ(ReadFile(folder + QStringLiteral("/touched.txt")), "TOUCHED.TXT");
+    ASSERT_EQ(next->manifest().size(), 1);
+    EXPECT_EQ(ReadFile(next->manifest().at(0).storedPath() + QStringLiteral("/longer.txt")),
+              "longer.txt");
+}
+
 // A source that holds what its copy lacks (added while the copy was made)
 // keeps that part where it is, and the start says so.
 TEST_F(CrashSafetyTest, InterruptedSourceKeepsWhatTheCopyLacks) {
