@@ -6,14 +6,24 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QLockFile>
 #include <QProcess>
 #include <QSysInfo>
 #include <QThread>
 #include <QWidget>
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <thread>
+
+// Readable roles in assertion messages.
+static void PrintTo(SingleInstance::Role role, std::ostream *out) {
+    constexpr const char *names[] = {"First", "Second", "Unguarded"};
+    *out << names[static_cast<int>(role)];
+}
 
 namespace {
 
@@ -172,6 +182,45 @@ TEST_F(SingleInstanceTest, SecondCopyInOneProcessIsAnswered) {
                   SingleInstance::Role::Second);
         ProcessEventsUntil([&activations] { return activations > 0; });
         EXPECT_EQ(activations, 1) << folder.toStdString();
+    }
+}
+
+// The lock is held but nothing answers at the socket (a copy starting up,
+// quitting or busy). A launch that still cannot have the lock is a second
+// copy and ends; one that cannot reach the lock for another reason (the
+// holder quit and a file took its folder's place) runs unguarded.
+TEST_F(SingleInstanceTest, HeldLockWithoutAnAnswer) {
+    const struct {
+        const char *what;
+        bool folderReplaced;
+        SingleInstance::Role role;
+    } cases[] = {{"the holder keeps the lock", false, SingleInstance::Role::Second},
+                 {"the holder quits, a file takes the folder's place", true,
+                  SingleInstance::Role::Unguarded}};
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString folder = root() + QStringLiteral("/support") + QString::number(n++);
+        MakeDir(folder);
+        auto holder = std::make_unique<QLockFile>(SingleInstance(folder).lockPath());
+        ASSERT_TRUE(holder->tryLock(0));
+        std::thread quitter;
+        if (c.folderReplaced) {
+            // Well inside the time a later launch keeps asking.
+            quitter = std::thread([&holder, folder] {
+                QThread::msleep(500);
+                holder.reset();
+                QDir(folder).removeRecursively();
+                WriteFile(folder, "in the way");
+            });
+        }
+        SingleInstance later(folder);
+        const SingleInstance::Role role =
+            later.start([] { ADD_FAILURE() << "a copy that is not first serves nothing"; });
+        EXPECT_EQ(role, c.role);
+        if (quitter.joinable()) {
+            quitter.join();
+        }
     }
 }
 
