@@ -192,6 +192,31 @@ TEST_F(CrashSafetyTest, SaveFailureIsToldWithItsCause) {
         << "the mirror is written regardless";
 }
 
+// An fsync that fails (an I/O error, a quota on a network disk) fails the
+// save: it is told, and the previous file stays as it was, byte for byte.
+TEST_F(CrashSafetyTest, SaveWhoseSyncFailsKeepsThePreviousFile) {
+    const auto record = [this](const char *name) {
+        return RestoreRecord(desktop() + QLatin1Char('/') + QLatin1String(name),
+                             target + QLatin1Char('/') + QLatin1String(name), 1700000000);
+    };
+    delegate.setManifest(ManifestStore{record("a")});
+    delegate.saveManifest();
+    const QByteArray previous = ReadFile(manifestFile());
+    ASSERT_EQ(ParseManifest(previous), delegate.manifest());
+    const QStringList files = Names(supportFolder());
+
+    const QByteArray temporaries =
+        QFile::encodeName(supportFolder() + QStringLiteral("/.restore-manifest.json."));
+    sync_detail::SetSyncFaultHook(
+        [temporaries](const QByteArray &path) { return path.startsWith(temporaries) ? EIO : 0; });
+    delegate.setManifest(ManifestStore{record("a"), record("b")});
+    delegate.saveManifest();
+    sync_detail::SetSyncFaultHook({});
+    EXPECT_EQ(logMessages(), QStringList{QStringLiteral("保存还原记录失败：磁盘读写错误")});
+    EXPECT_EQ(ReadFile(manifestFile()).toStdString(), previous.toStdString());
+    EXPECT_EQ(Names(supportFolder()), files) << "no temporary file is left";
+}
+
 TEST_F(CrashSafetyTest, UnusableManifestsAreSetAsideNeverReplaced) {
     const QByteArray contents[] = {"{\"records\": [1]}", "[1, 2", "not json at all"};
     for (const QByteArray &bytes : contents) {
@@ -375,6 +400,47 @@ TEST_F(CrashSafetyTest, KillsAtEachStepOfACrossVolumeMoveLoseNothing) {
         EXPECT_TRUE(visible(target).isEmpty()) << visible(target).join(' ').toStdString();
         EXPECT_TRUE(next->manifest().isEmpty());
     }
+}
+
+// Killed while removing the source of a move to another volume; the user then
+// edits files still on the Desktop. The next start finishes the move but
+// leaves each edited file where it is: it is not what was copied.
+TEST_F(CrashSafetyTest, FileEditedAfterAKillStaysOnTheDesktop) {
+    SmallDisk disk(target, "size=16m");
+    REQUIRE_MOUNTED(disk);
+    QSettings().setValue(TargetFolderKey, target);
+    QSettings().sync();
+    const QString folder = desktop() + QStringLiteral("/相册");
+    MakeDir(folder);
+    for (const char *name : {"same.txt", "longer.txt", "touched.txt"}) {
+        WriteFile(folder + QLatin1Char('/') + QLatin1String(name), name);
+    }
+    QProcessEnvironment env = SandboxEnvironment(home());
+    env.insert(QStringLiteral("KESTRUE_KILL_AT"), QStringLiteral("remove:1"));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});
+    ASSERT_TRUE(child.waitForFinished(30000));
+    ASSERT_EQ(child.exitStatus(), QProcess::CrashExit) << "the kill never came";
+    ASSERT_EQ(Names(folder).size(), 3) << "killed before the first source entry went";
+
+    // New contents and size; the same size with a new modification time.
+    WriteFile(folder + QStringLiteral("/longer.txt"), "edited, and longer");
+    WriteFile(folder + QStringLiteral("/touched.txt"), "TOUCHED.TXT");
+    const timespec times[2] = {{0, UTIME_OMIT}, {1600000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD,
+                          QFile::encodeName(folder + QStringLiteral("/touched.txt")).constData(),
+                          times, 0),
+              0);
+
+    const auto next = restart();
+    EXPECT_EQ(Names(folder),
+              (QStringList{QStringLiteral("longer.txt"), QStringLiteral("touched.txt")}));
+    EXPECT_EQ(ReadFile(folder + QStringLiteral("/longer.txt")), "edited, and longer");
+    EXPECT_EQ(ReadFile(folder + QStringLiteral("/touched.txt")), "TOUCHED.TXT");
+    ASSERT_EQ(next->manifest().size(), 1);
+    EXPECT_EQ(ReadFile(next->manifest().at(0).storedPath() + QStringLiteral("/longer.txt")),
+              "longer.txt");
 }
 
 // A source that holds what its copy lacks (added while the copy was made)

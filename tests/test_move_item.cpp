@@ -266,6 +266,48 @@ TEST_F(MoveItemTest, MovesBetweenRealVolumes) {
               (QStringList{QStringLiteral("folder"), QStringLiteral("taken")}));
 }
 
+// A file with exactly two names, both in the moved folder, arrives as one file
+// with two names, on the cross-volume path driven on one volume and, where
+// /dev/shm is a file system of its own, on a real second volume.
+TEST_F(MoveItemTest, HardLinkedPairArrivesAsOneFile) {
+    QTemporaryDir shm(QStringLiteral("/dev/shm/kestrue-test-XXXXXX"));
+    const bool realVolume = shm.isValid() && FileSystemId(shm.path()) != FileSystemId(root());
+    MakeDir(p("dest"));
+    const struct {
+        const char *what;
+        QString to;
+        bool acrossVolumes;
+    } cases[] = {{"one volume", p("dest/pair"), false},
+                 {"/dev/shm", shm.path() + QStringLiteral("/pair"), true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.acrossVolumes && !realVolume) {
+            continue;
+        }
+        MakeDir(p("pair/sub"));
+        WriteFile(p("pair/one.txt"), "shared");
+        ASSERT_EQ(
+            ::link(Bytes(p("pair/one.txt")).constData(), Bytes(p("pair/sub/two.txt")).constData()),
+            0);
+        Error error;
+        ASSERT_TRUE(c.acrossVolumes
+                        ? MoveItem(p("pair"), c.to, &error)
+                        : move_detail::MoveAcrossVolumes(Bytes(p("pair")), Bytes(c.to), &error))
+            << error.description.toStdString();
+        EXPECT_FALSE(EntryExists(p("pair")));
+        struct stat one {};
+        struct stat two {};
+        ASSERT_EQ(::stat(Bytes(c.to + QStringLiteral("/one.txt")).constData(), &one), 0);
+        ASSERT_EQ(::stat(Bytes(c.to + QStringLiteral("/sub/two.txt")).constData(), &two), 0);
+        EXPECT_EQ(one.st_ino, two.st_ino) << "each name got a copy of its own";
+        EXPECT_EQ(one.st_nlink, 2u);
+        EXPECT_EQ(ReadFile(c.to + QStringLiteral("/sub/two.txt")), "shared");
+    }
+    if (!realVolume) {
+        GTEST_SKIP() << "/dev/shm is not a file system of its own: only the one-volume case ran";
+    }
+}
+
 TEST_F(MoveItemTest, CreateDirectoriesDescribesWhatIsInTheWay) {
     Error error;
     EXPECT_TRUE(CreateDirectories(p("a/b/c"), &error));
@@ -677,6 +719,33 @@ TEST_F(AttributeLogTest, OrganizeAndRestoreNameWhatWasNotKept) {
               (QStringList{QStringLiteral("a 1.txt 的部分扩展属性未能保留：user.restore.url"),
                            QStringLiteral("还原完成：还原 1 个项目，跳过 0 个项目。")}));
     EXPECT_EQ(AttributesOf(file), (Attributes{{"user.kept", "k"}}));
+}
+
+// Refused on every entry of a folder, an attribute is named once.
+TEST_F(AttributeLogTest, AttributeRefusedThroughoutAFolderIsNamedOnce) {
+    std::unique_ptr<QTemporaryDir> shm;
+    QString why;
+    const QString target = OtherVolume(root(), &shm, &why);
+    if (target.isEmpty()) {
+        GTEST_SKIP() << why.toStdString();
+    }
+    const QString folder = desktop() + QStringLiteral("/相册");
+    MakeDir(folder + QStringLiteral("/sub"));
+    for (const char *file : {"1.jpg", "2.jpg", "sub/3.jpg"}) {
+        WriteFile(folder + QLatin1Char('/') + QLatin1String(file), file);
+    }
+    for (const char *entry : {"", "/1.jpg", "/2.jpg", "/sub", "/sub/3.jpg"}) {
+        ASSERT_TRUE(SetAttribute(folder + QLatin1String(entry), "user.xdg.origin.url", "u"));
+    }
+    move_detail::SetAttributeFaultHook([](const QByteArray &, const char *name) {
+        return std::strcmp(name, "user.xdg.origin.url") == 0 ? EOPNOTSUPP : 0;
+    });
+    setTarget(target);
+    Organize(delegate);
+    EXPECT_EQ(logMessages(),
+              (QStringList{QStringLiteral("相册 的部分扩展属性未能保留：user.xdg.origin.url"),
+                           QStringLiteral("整理完成：移动 1 个项目，跳过 0 个项目。")}));
+    EXPECT_EQ(ReadFile(target + QStringLiteral("/相册/sub/3.jpg")), "sub/3.jpg");
 }
 
 } // namespace

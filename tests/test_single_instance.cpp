@@ -6,33 +6,47 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QHash>
+#include <QLockFile>
 #include <QProcess>
 #include <QSysInfo>
 #include <QThread>
 #include <QWidget>
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <thread>
+
+// Readable roles in assertion messages.
+static void PrintTo(SingleInstance::Role role, std::ostream *out) {
+    constexpr const char *names[] = {"First", "Second", "Unguarded"};
+    *out << names[static_cast<int>(role)];
+}
 
 namespace {
 
 const QString Listening = QStringLiteral("kestrue.instance: first copy, listening");
 const QString Asked = QStringLiteral("kestrue.instance: a later launch asked for the window");
 
+QProcessEnvironment AppEnvironment(const QString &home) {
+    QProcessEnvironment env = SandboxEnvironment(home);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("kestrue.instance.info=true"));
+    env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return env;
+}
+
 // The real application in its own process, in the test's home, with the
 // single-copy guard's informational lines turned on.
 class App {
 public:
     explicit App(const QString &home) {
-        QProcessEnvironment env = SandboxEnvironment(home);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("QT_LOGGING_RULES"),
-                   QStringLiteral("kestrue.instance.info=true"));
-        env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        process_.setProcessEnvironment(env);
+        process_.setProcessEnvironment(AppEnvironment(home));
         process_.setProcessChannelMode(QProcess::MergedChannels);
         process_.start(QStringLiteral(KESTRUE_APP_PATH), {});
         EXPECT_TRUE(process_.waitForStarted()) << process_.errorString().toStdString();
@@ -173,6 +187,141 @@ TEST_F(SingleInstanceTest, SecondCopyInOneProcessIsAnswered) {
         ProcessEventsUntil([&activations] { return activations > 0; });
         EXPECT_EQ(activations, 1) << folder.toStdString();
     }
+}
+
+// The lock is held but nothing answers at the socket (a copy starting up,
+// quitting or busy). A launch that still cannot have the lock is a second
+// copy and ends; one that cannot reach the lock for another reason (the
+// holder quit and a file took its folder's place) runs unguarded.
+TEST_F(SingleInstanceTest, HeldLockWithoutAnAnswer) {
+    const struct {
+        const char *what;
+        bool folderReplaced;
+        SingleInstance::Role role;
+    } cases[] = {{"the holder keeps the lock", false, SingleInstance::Role::Second},
+                 {"the holder quits, a file takes the folder's place", true,
+                  SingleInstance::Role::Unguarded}};
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString folder = root() + QStringLiteral("/support") + QString::number(n++);
+        MakeDir(folder);
+        auto holder = std::make_unique<QLockFile>(SingleInstance(folder).lockPath());
+        ASSERT_TRUE(holder->tryLock(0));
+        std::thread quitter;
+        if (c.folderReplaced) {
+            // Well inside the time a later launch keeps asking.
+            quitter = std::thread([&holder, folder] {
+                QThread::msleep(500);
+                holder.reset();
+                QDir(folder).removeRecursively();
+                WriteFile(folder, "in the way");
+            });
+        }
+        SingleInstance later(folder);
+        const SingleInstance::Role role =
+            later.start([] { ADD_FAILURE() << "a copy that is not first serves nothing"; });
+        EXPECT_EQ(role, c.role);
+        if (quitter.joinable()) {
+            quitter.join();
+        }
+    }
+}
+
+// A launch that is to end by itself: its exit status (-1 when it crashed or
+// was still running, as with a window, after ten seconds) and its output.
+struct Ended {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Ended Launch(const QString &home, const QStringList &arguments) {
+    QProcess process;
+    process.setProcessEnvironment(AppEnvironment(home));
+    process.start(QStringLiteral(KESTRUE_APP_PATH), arguments);
+    Ended ended;
+    if (process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit) {
+        ended.status = process.exitCode();
+    }
+    process.kill();
+    process.waitForFinished();
+    ended.out = QString::fromUtf8(process.readAllStandardOutput());
+    ended.err = QString::fromUtf8(process.readAllStandardError());
+    return ended;
+}
+
+// Every entry under folder, hidden ones included, sorted.
+QStringList Everything(const QString &folder) {
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        entries.append(it.next());
+    }
+    entries.sort();
+    return entries;
+}
+
+using CommandLineTest = SingleInstanceTest;
+
+// --help and --version are answered, anything else is refused with one line
+// that names it. None of them loads or saves anything, takes the lock, shows
+// a window or asks a running copy to come forward.
+TEST_F(CommandLineTest, AnswersItsOptionsAndRefusesTheRest) {
+    const QString program = QFileInfo(QStringLiteral(KESTRUE_APP_PATH)).fileName();
+    const QStringList help{QStringLiteral("用法：") + program, QStringLiteral("-h, --help"),
+                           QStringLiteral("-v, --version")};
+    const QStringList version{AppName + QStringLiteral(" " KESTRUE_VERSION "\n")};
+    const struct {
+        QStringList arguments;
+        QStringList out; // how it starts, then what else it holds; empty for a refusal
+        QString named;
+    } cases[] = {
+        {{QStringLiteral("--version")}, version, {}},
+        {{QStringLiteral("-v")}, version, {}},
+        {{QStringLiteral("--help")}, help, {}},
+        {{QStringLiteral("-h")}, help, {}},
+        {{QStringLiteral("--bogus")}, {}, QStringLiteral("--bogus")},
+        // The toolkit's own option is refused too, so it never reaches it.
+        {{QStringLiteral("-platform"), QStringLiteral("xcb")}, {}, QStringLiteral("-platform")},
+        {{QStringLiteral("notes.txt")}, {}, QStringLiteral("notes.txt")},
+        {{QStringLiteral("--version"), QStringLiteral("extra")}, {}, QStringLiteral("extra")},
+        {{QStringLiteral("--version=1")}, {}, QStringLiteral("--version=1")},
+    };
+    const QStringList before = Everything(home());
+    std::unique_ptr<App> first;
+    for (const bool firstRuns : {false, true}) {
+        if (firstRuns) {
+            first = std::make_unique<App>(home());
+            ASSERT_TRUE(first->waitFor(Listening, 10000)) << first->output();
+        }
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.arguments.join(QLatin1Char(' ')).toStdString() +
+                         (firstRuns ? ", a first copy running" : ""));
+            const Ended ended = Launch(home(), c.arguments);
+            if (c.named.isEmpty()) {
+                EXPECT_EQ(ended.status, 0) << ended.err.toStdString();
+                EXPECT_TRUE(ended.out.startsWith(c.out.constFirst()) &&
+                            std::all_of(c.out.begin(), c.out.end(),
+                                        [&](const QString &t) { return ended.out.contains(t); }))
+                    << ended.out.toStdString();
+                EXPECT_EQ(ended.err, QString());
+            } else {
+                EXPECT_EQ(ended.status, 2) << ended.err.toStdString();
+                EXPECT_EQ(ended.out, QString());
+                EXPECT_EQ(ended.err.count(QLatin1Char('\n')), 1) << ended.err.toStdString();
+                EXPECT_TRUE(ended.err.startsWith(program + QStringLiteral("：")) &&
+                            ended.err.contains(QStringLiteral("“%1”").arg(c.named)))
+                    << ended.err.toStdString();
+            }
+        }
+        if (!firstRuns) {
+            EXPECT_EQ(Everything(home()), before) << "nothing is written in the home folder";
+        }
+    }
+    EXPECT_FALSE(first->waitFor(Asked, 500)) << first->output();
+    EXPECT_TRUE(first->running());
 }
 
 TEST(BringToFront, RestoresAMinimisedOrHiddenWindowAndRaisesIt) {

@@ -14,7 +14,6 @@
 #include <QFontDatabase>
 #include <QMenu>
 #include <QMenuBar>
-#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -527,22 +526,6 @@ TEST_F(ChooserTest, ConfirmSetsFieldSettingMirrorAndLogs) {
     delegate.targetField()->clear();
     Organize(delegate);
     EXPECT_EQ(ReadFile(chosen + QStringLiteral("/a.txt")), "a");
-}
-
-TEST(ProcessEntry, IgnoresCommandLineArguments) {
-    QTemporaryDir home;
-    QProcess app;
-    QProcessEnvironment env = SandboxEnvironment(home.path());
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.remove(QStringLiteral("DISPLAY"));
-    app.setProcessEnvironment(env);
-    // Were these read, the toolkit would try an X display that is not there.
-    app.start(QStringLiteral(KESTRUE_APP_PATH),
-              {QStringLiteral("-platform"), QStringLiteral("xcb"), QStringLiteral("--bogus")});
-    ASSERT_TRUE(app.waitForStarted());
-    EXPECT_FALSE(app.waitForFinished(1500)) << app.readAllStandardError().toStdString();
-    app.kill();
-    app.waitForFinished();
 }
 
 } // namespace
