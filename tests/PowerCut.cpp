@@ -31,7 +31,7 @@ const int NamespaceError = [] {
         return errno;
     }
     // Mounts made from here on stay in this namespace.
-    return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : errno;
+    return ::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : errno;
 }();
 
 constexpr qint64 ImageSize = 320LL << 20; // xfs wants at least 300 MB; the image is sparse
@@ -281,7 +281,7 @@ void Volume::saveUnrelatedFile() const {
 
 FlushWitness::FlushWitness(const Volume &volume)
     : path_(volume.mountPoint() + QStringLiteral("/witness")) {
-    WriteFile(path_, QByteArray(64 * 1024, 'w'));
+    WriteFile(path_, QByteArray(qsizetype{64} << 10, 'w'));
     watching_ = Unwritten(path_);
 }
 
