@@ -297,7 +297,10 @@ std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
 }
 
 bool MoveCompleted(const JournalMove &move) {
-    return move.done || move.placed || (EntryExists(move.to) && !EntryExists(move.from));
+    // A done line is not proof by itself: a file system may keep the line
+    // through a power cut and lose the rename it reports. The copy behind a
+    // placed line was on the disk before the line was written.
+    return move.placed || (EntryExists(move.to) && (move.done || !EntryExists(move.from)));
 }
 
 QString FinishInterruptedMove(const JournalMove &move) {

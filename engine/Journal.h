@@ -91,9 +91,9 @@ struct JournalMove {
 // whether there was one.
 std::vector<JournalMove> ReadJournal(const QString &path, bool *exists);
 
-// Whether a journalled move took place: a line says so (it finished, or its
-// copy was in place), or the item is at its destination and no longer at its
-// source.
+// Whether a journalled move took place: its copy across volumes was in
+// place, or the item is at its destination and either a line says it
+// finished or it is no longer at its source.
 bool MoveCompleted(const JournalMove &move);
 
 // Finishes what a killed run left of a move: a half-made temporary copy is

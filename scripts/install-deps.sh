@@ -13,6 +13,8 @@ packages=(
     # The monospace faces a desktop usually has, so the suite runs against
     # the same font set as a user's machine.
     fonts-noto-mono fonts-dejavu-core
+    # The power-cut tests make ext4, xfs and btrfs images.
+    e2fsprogs xfsprogs btrfs-progs
     "$@"
 )
 

@@ -2,8 +2,11 @@
 
 #include "app/Constants.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
@@ -31,6 +34,11 @@ QString Sandbox::supportFolder() const {
 
 void ControllerTest::SetUp() {
     Sandbox::SetUp();
+    AttachViews(delegate);
+    delegate.loadManifest();
+}
+
+void AttachViews(OrganizerAppDelegate &delegate) {
     auto *window = new QMainWindow;
     delegate.setWindow(window);
     auto *content = new QWidget(window);
@@ -38,7 +46,13 @@ void ControllerTest::SetUp() {
     delegate.setTargetField(new QLineEdit(content));
     delegate.setSummaryField(new QLabel(content));
     delegate.setLogView(new QPlainTextEdit(content));
-    delegate.loadManifest();
+}
+
+std::unique_ptr<OrganizerAppDelegate> FreshStart() {
+    auto delegate = std::make_unique<OrganizerAppDelegate>();
+    AttachViews(*delegate);
+    delegate->loadManifest();
+    return delegate;
 }
 
 QStringList ControllerTest::logMessages() const {
@@ -117,6 +131,31 @@ QStringList Names(const QString &folder) {
 bool LinkExists(const QString &path) {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+QStringList Tree(const QString &folder) {
+    QStringList tree;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info(path);
+        QString entry = path.mid(folder.size() + 1);
+        if (info.isSymLink()) {
+            char target[256] = {};
+            const ssize_t length =
+                ::readlink(QFile::encodeName(path).constData(), target, sizeof(target) - 1);
+            entry += QStringLiteral(" -> ") + QString::fromUtf8(target, qMax<ssize_t>(length, 0));
+        } else if (!info.isDir()) {
+            entry +=
+                QStringLiteral(" = ") +
+                QString::fromLatin1(
+                    QCryptographicHash::hash(ReadFile(path), QCryptographicHash::Sha1).toHex());
+        }
+        tree.append(entry);
+    }
+    tree.sort();
+    return tree;
 }
 
 QString FileSystemId(const QString &path) {

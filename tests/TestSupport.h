@@ -51,6 +51,11 @@ protected:
     OrganizerAppDelegate delegate;
 };
 
+// Gives a controller its stand-in views.
+void AttachViews(OrganizerAppDelegate &delegate);
+// A fresh start of the application on the current home folder.
+std::unique_ptr<OrganizerAppDelegate> FreshStart();
+
 // The log's lines without their "[time] " prefix.
 QStringList LogMessages(const OrganizerAppDelegate &delegate);
 
@@ -68,6 +73,8 @@ void MakeDir(const QString &path);
 // Names in a folder, sorted, hidden ones included.
 QStringList Names(const QString &folder);
 bool LinkExists(const QString &path);
+// Every entry under folder, sorted: its relative path, kind and content.
+QStringList Tree(const QString &folder);
 QString FileSystemId(const QString &path);
 
 // A small tmpfs mounted at a folder for one case (mounting needs root; see

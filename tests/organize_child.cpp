@@ -1,9 +1,13 @@
-// A child process for the crash tests: organizes the Desktop of the home
-// folder it is given through the environment, saying "ready" just before the
-// run starts so the parent can kill it part-way. KESTRUE_KILL_AT="step:N"
-// kills it at the Nth step of a cross-volume move instead: "copy" (before an
-// entry is copied), "placed" (the copy just in place) or "remove" (before a
-// source entry is removed).
+// A child process for the crash and power-cut tests: runs 一键整理 (or 还原,
+// given the argument "restore") for the home folder it is given through the
+// environment, saying "ready" just before the run starts and "finished"
+// after its closing line. At the Nth arrival at a step it is killed
+// (KESTRUE_KILL_AT="step:N") or says "paused" and stops itself
+// (KESTRUE_PAUSE_AT="step:N"), so the parent can act while it is frozen.
+// The steps: "move" (a move starts), "copy" (an entry is about to be copied
+// to another volume) and those the engine reaches by name ("announced",
+// "placed", "remove", "ran"). With KESTRUE_STEP_PATH set, only arrivals whose
+// path holds it are counted.
 
 #include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
@@ -13,34 +17,69 @@
 #include <csignal>
 #include <cstdio>
 
+namespace {
+
+struct StopPoint {
+    QByteArray step;
+    QByteArray within;
+    int countdown = 0;
+    bool pause = false;
+};
+
+StopPoint &Point() {
+    static StopPoint point;
+    return point;
+}
+
+void Say(const char *line) {
+    std::fputs(line, stdout);
+    std::fflush(stdout);
+}
+
+// Called on the run's thread only.
+void Arrive(const char *step, const QByteArray &path) {
+    StopPoint &point = Point();
+    if (point.step != step || !path.contains(point.within) || --point.countdown != 0) {
+        return;
+    }
+    if (!point.pause) {
+        std::raise(SIGKILL);
+    }
+    Say("paused\n");
+    std::raise(SIGSTOP); // stops every thread of the process
+}
+
+} // namespace
+
 int main(int argc, char *argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
     SetApplicationIdentity();
 
-    const QList<QByteArray> killAt = qgetenv("KESTRUE_KILL_AT").split(':');
-    if (killAt.size() == 2) {
-        static QByteArray step = killAt[0];
-        static int countdown = killAt[1].toInt();
-        const auto arrive = [](const char *at) {
-            if (step == at && --countdown == 0) {
-                std::raise(SIGKILL);
-            }
-        };
-        move_detail::SetCopyFaultHook([arrive](const QByteArray &) {
-            arrive("copy");
+    const bool pause = qEnvironmentVariableIsSet("KESTRUE_PAUSE_AT");
+    const QList<QByteArray> at = qgetenv(pause ? "KESTRUE_PAUSE_AT" : "KESTRUE_KILL_AT").split(':');
+    if (at.size() == 2) {
+        Point() = {at[0], qgetenv("KESTRUE_STEP_PATH"), at[1].toInt(), pause};
+        move_detail::SetMoveFaultHook([](const QByteArray &source) {
+            Arrive("move", source);
             return 0;
         });
-        move_detail::SetStepHook([arrive](const char *at, const QByteArray &) { arrive(at); });
+        move_detail::SetCopyFaultHook([](const QByteArray &source) {
+            Arrive("copy", source);
+            return 0;
+        });
+        move_detail::SetStepHook(Arrive);
     }
 
     OrganizerAppDelegate delegate;
     delegate.loadManifest();
-    std::fputs("ready\n", stdout);
-    std::fflush(stdout);
-    delegate.organizeDesktop();
+    Say("ready\n");
+    if (application.arguments().value(1) == QStringLiteral("restore")) {
+        delegate.restoreFiles();
+    } else {
+        delegate.organizeDesktop();
+    }
     delegate.finishRun();
-    std::fputs("finished\n", stdout);
-    std::fflush(stdout);
+    Say("finished\n");
     return 0;
 }

@@ -5,10 +5,7 @@
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -54,16 +51,7 @@ protected:
         return names;
     }
     // A fresh start of the application on the same home folder.
-    std::unique_ptr<OrganizerAppDelegate> restart() {
-        auto next = std::make_unique<OrganizerAppDelegate>();
-        auto *window = new QMainWindow;
-        next->setWindow(window);
-        next->setTargetField(new QLineEdit(window));
-        next->setSummaryField(new QLabel(window));
-        next->setLogView(new QPlainTextEdit(window));
-        next->loadManifest();
-        return next;
-    }
+    std::unique_ptr<OrganizerAppDelegate> restart() { return FreshStart(); }
 
     QString target;
 };
@@ -344,32 +332,6 @@ TEST_F(CrashSafetyTest, KilledRunsLoseNoRecord) {
                   QStringLiteral("项目 %1%2").arg(i).arg(i % 4 == 0 ? "" : ".txt").toUtf8());
     }
     EXPECT_GE(partial, Kills / 5) << "too few kills landed in the middle of a run";
-}
-
-// Every entry under folder, sorted: its relative path, kind and content.
-QStringList Tree(const QString &folder) {
-    QStringList tree;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info(path);
-        QString entry = path.mid(folder.size() + 1);
-        if (info.isSymLink()) {
-            char target[256] = {};
-            const ssize_t length =
-                ::readlink(QFile::encodeName(path).constData(), target, sizeof(target) - 1);
-            entry += QStringLiteral(" -> ") + QString::fromUtf8(target, qMax<ssize_t>(length, 0));
-        } else if (!info.isDir()) {
-            entry +=
-                QStringLiteral(" = ") +
-                QString::fromLatin1(
-                    QCryptographicHash::hash(ReadFile(path), QCryptographicHash::Sha1).toHex());
-        }
-        tree.append(entry);
-    }
-    tree.sort();
-    return tree;
 }
 
 // Kills at each step of moves to another volume: after a fresh start and a

@@ -60,14 +60,7 @@ protected:
     // Desktop must come back.
     void restartAndRestoreAll(const QStringList &desktopNames) {
         disk->makeRoom();
-        OrganizerAppDelegate next;
-        auto *window = new QMainWindow;
-        next.setWindow(window);
-        next.setTargetField(new QLineEdit(window));
-        next.setSummaryField(new QLabel(window));
-        next.setLogView(new QPlainTextEdit(window));
-        next.loadManifest();
-        Restore(next);
+        Restore(*FreshStart());
         EXPECT_EQ(visible(desktop()), desktopNames);
         EXPECT_TRUE(visible(target).isEmpty())
             << visible(target).join(QLatin1Char(' ')).toStdString();
