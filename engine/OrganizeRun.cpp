@@ -13,6 +13,7 @@
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -40,6 +41,14 @@ QByteArray FolderPrefix(const QString &folder) {
         prefix += '/';
     }
     return prefix;
+}
+
+// A path made of a folder's prefix and a name, in one allocation.
+QByteArray Joined(const QByteArray &prefix, const QByteArray &name) {
+    QByteArray path(prefix.size() + name.size(), Qt::Uninitialized);
+    std::memcpy(path.data(), prefix.constData(), static_cast<size_t>(prefix.size()));
+    std::memcpy(path.data() + prefix.size(), name.constData(), static_cast<size_t>(name.size()));
+    return path;
 }
 
 // The Desktop can resolve to the home folder itself (an XDG fallback);
@@ -166,7 +175,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         plan.clear();
         for (size_t i = start; i < end; ++i) {
             const DirectoryEntry &entry = entries[i];
-            PlannedMove move{&entry, desktopPrefix + entry.rawName, QByteArray()};
+            PlannedMove move{&entry, Joined(desktopPrefix, entry.rawName), QByteArray()};
             // The target inside the item would move the item into itself.
             const bool holdsTarget =
                 targetBytes.startsWith(move.from) &&
@@ -175,7 +184,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             if (!entry.hidden && !holdsTarget && entry.nameIsText) {
                 // The name is tried first; a taken one is numbered when the
                 // rename says so, and announced again before it is tried.
-                move.to = targetPrefix + entry.rawName;
+                move.to = Joined(targetPrefix, entry.rawName);
                 move.taken = move.to == move.from;
                 if (!move.taken) {
                     move.mark = journal.begin(move.from, move.to);
