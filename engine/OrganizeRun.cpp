@@ -215,7 +215,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                 break;
             }
             PlannedMove &move = plan[i];
-            progress.done = static_cast<qint64>(start + i);
+            progress.done = static_cast<qint64>(start) + static_cast<qint64>(i);
             report();
             if (move.to.isEmpty()) {
                 ++outcome.skipped;
