@@ -75,6 +75,18 @@ QSet<QByteArray> ReadHiddenList(const QString &folder) {
     return names;
 }
 
+// Whether the bytes come back the same through the file-name encoding: so
+// for valid UTF-8 (which a Unix Qt uses for file names) except for a
+// leading byte-order mark, which decoding drops. Anything else is asked of
+// the encoding itself.
+bool IsFaithfulText(const QByteArray &name) {
+    static const bool utf8Names = QFile::encodeName(QStringLiteral("\u00e9")) == "\xC3\xA9";
+    if (utf8Names && name.isValidUtf8() && !name.startsWith("\xEF\xBB\xBF")) {
+        return true;
+    }
+    return QFile::encodeName(QFile::decodeName(name)) == name;
+}
+
 } // namespace
 
 bool IsDirectory(const QString &path) {
@@ -177,8 +189,7 @@ bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Er
         [&](const char *name) {
             DirectoryEntry item;
             item.rawName = QByteArray(name);
-            item.name = QFile::decodeName(item.rawName);
-            item.nameIsText = QFile::encodeName(item.name) == item.rawName;
+            item.nameIsText = IsFaithfulText(item.rawName);
             item.hidden = item.rawName.startsWith('.') || hiddenList.contains(item.rawName);
             entries->push_back(std::move(item));
             return true;

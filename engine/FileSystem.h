@@ -7,6 +7,7 @@
 #include "engine/Error.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <functional>
 #include <vector>
@@ -34,12 +35,13 @@ QString UniquePath(const QString &wanted);
 bool CreateDirectories(const QString &path, Error *error);
 
 struct DirectoryEntry {
-    QString name;       // decoded file name
     QByteArray rawName; // the bytes the file system returned
     bool hidden = false;
     // False when the bytes are not a faithful encoding of any text, so the
     // name cannot be written into the manifest and found again.
     bool nameIsText = true;
+    // The decoded file name, made when it is asked for.
+    QString name() const { return QFile::decodeName(rawName); }
 };
 
 // The entries directly in path, in the order the file system returns them,

@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -22,38 +23,62 @@ const QString FromKey = QStringLiteral("from");
 const QString ToKey = QStringLiteral("to");
 const QString MovedAtKey = QStringLiteral("movedAt");
 const QString TemporaryKey = QStringLiteral("temp");
+const QString AtKey = QStringLiteral("at");
+const QString BeginOp = QStringLiteral("begin");
 const QString DoneOp = QStringLiteral("done");
 const QString CopyOp = QStringLiteral("copy");
 const QString PlacedOp = QStringLiteral("placed");
 const QString RestoreCopyOp = QStringLiteral("restoreCopy");
 const QString RestorePlacedOp = QStringLiteral("restorePlaced");
 
-// One line, appended to the lines held for the next write, written in place
-// into room made for its longest escapes.
-void AppendLine(QByteArray &out, const char *op, QByteArrayView from, QByteArrayView to,
-                const qint64 *movedAt, QByteArrayView temporary = {}) {
-    const auto opSize = static_cast<qsizetype>(std::strlen(op));
-    const qsizetype at = out.size();
-    out.resize(at + 80 + opSize + JsonStringRoom(from.size()) + JsonStringRoom(to.size()) +
-               JsonStringRoom(temporary.size()));
-    char *end = out.data() + at;
-    end = WriteText(end, "{\"op\":\"");
-    std::memcpy(end, op, static_cast<size_t>(opSize));
-    end += opSize;
-    end = WriteText(end, "\",\"from\":");
-    end = WriteJsonString(end, from);
-    end = WriteText(end, ",\"to\":");
-    end = WriteJsonString(end, to);
-    if (movedAt != nullptr) {
-        end = WriteText(end, ",\"movedAt\":");
-        end = std::to_chars(end, end + 24, *movedAt).ptr;
+// A 64-bit hash of the line, eight bytes at a time: enough to tell a line
+// from one cut short or overwritten, at a small part of the line's cost.
+quint64 Checksum(QByteArrayView text) {
+    constexpr quint64 Multiplier = 0x9E3779B97F4A7C15ULL;
+    quint64 hash = 0xcbf29ce484222325ULL ^ static_cast<quint64>(text.size());
+    const auto mix = [&hash](quint64 word) {
+        hash = (hash ^ word) * Multiplier;
+        hash ^= hash >> 29;
+    };
+    const char *data = text.data();
+    qsizetype i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        quint64 word = 0;
+        std::memcpy(&word, data + i, sizeof word);
+        mix(word);
     }
-    if (!temporary.isNull()) {
-        end = WriteText(end, ",\"temp\":");
-        end = WriteJsonString(end, temporary);
+    quint64 tail = 0;
+    std::memcpy(&tail, data + i, static_cast<size_t>(text.size() - i));
+    mix(tail);
+    return hash;
+}
+
+constexpr qsizetype ChecksumRoom = 1 + 16 + 1; // the tab, the digits, the line break
+
+char *WriteChecksum(char *out, const char *lineStart) {
+    quint64 hash = Checksum(QByteArrayView(lineStart, out - lineStart));
+    *out++ = '\t';
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        *out++ = "0123456789abcdef"[(hash >> shift) & 0xf];
     }
-    end = WriteText(end, "}\n");
-    out.truncate(end - out.constData());
+    *out++ = '\n';
+    return out;
+}
+
+// The object of a line whose checksum holds; a line without one was written
+// by an earlier version, which kept none. Null for a line to pass over.
+QByteArrayView CheckedObject(QByteArrayView line) {
+    const qsizetype tab = line.lastIndexOf('\t');
+    if (tab < 0) {
+        return line;
+    }
+    const QByteArrayView object = line.first(tab);
+    bool ok = false;
+    const quint64 stated = line.sliced(tab + 1).toByteArray().toULongLong(&ok, 16);
+    if (!ok || line.size() - tab - 1 != 16 || stated != Checksum(object)) {
+        return {};
+    }
+    return object;
 }
 
 } // namespace
@@ -71,6 +96,21 @@ MoveJournal::MoveJournal(const QString &path) : path_(QFile::encodeName(path)) {
         fd_ = ::open(path_.constData(), Flags, 0600);
     }
     failure_ = fd_ < 0 ? errno : 0;
+    struct stat st {};
+    if (fd_ >= 0 && !created_ && ::fstat(fd_, &st) == 0 && st.st_size > 0) {
+        written_ = st.st_size;
+        // A line an earlier run left cut short is ended, so the next one is
+        // not read as part of it.
+        char last = '\n';
+        const int reader = ::open(path_.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (reader >= 0) {
+            (void)::pread(reader, &last, 1, st.st_size - 1);
+            ::close(reader);
+        }
+        if (last != '\n') {
+            pending_ += '\n';
+        }
+    }
 }
 
 MoveJournal::~MoveJournal() {
@@ -80,33 +120,68 @@ MoveJournal::~MoveJournal() {
     }
 }
 
-void MoveJournal::begin(const QByteArray &from, const QByteArray &to) {
-    AppendLine(pending_, "begin", from, to, nullptr);
+MoveJournal::Mark MoveJournal::append(const char *op, Mark move, QByteArrayView from,
+                                      QByteArrayView to, const qint64 *movedAt,
+                                      QByteArrayView temporary) {
+    const auto opSize = static_cast<qsizetype>(std::strlen(op));
+    const qsizetype at = pending_.size();
+    const Mark mark = written_ + at;
+    pending_.resize(at + 96 + opSize + JsonStringRoom(from.size()) + JsonStringRoom(to.size()) +
+                    JsonStringRoom(temporary.size()) + ChecksumRoom);
+    char *const start = pending_.data() + at;
+    char *end = start;
+    end = WriteText(end, "{\"op\":\"");
+    std::memcpy(end, op, static_cast<size_t>(opSize));
+    end += opSize;
+    *end++ = '"';
+    if (move >= 0) {
+        end = WriteText(end, ",\"at\":");
+        end = std::to_chars(end, end + 24, move).ptr;
+    }
+    if (!from.isNull()) {
+        end = WriteText(end, ",\"from\":");
+        end = WriteJsonString(end, from);
+        end = WriteText(end, ",\"to\":");
+        end = WriteJsonString(end, to);
+    }
+    if (movedAt != nullptr) {
+        end = WriteText(end, ",\"movedAt\":");
+        end = std::to_chars(end, end + 24, *movedAt).ptr;
+    }
+    if (!temporary.isNull()) {
+        end = WriteText(end, ",\"temp\":");
+        end = WriteJsonString(end, temporary);
+    }
+    *end++ = '}';
+    end = WriteChecksum(end, start);
+    pending_.truncate(end - pending_.constData());
+    return mark;
 }
 
-void MoveJournal::copying(const QByteArray &from, const QByteArray &to,
-                          const QByteArray &temporary) {
+MoveJournal::Mark MoveJournal::begin(const QByteArray &from, const QByteArray &to) {
+    return append("begin", -1, from, to, nullptr, {});
+}
+
+void MoveJournal::copying(Mark move, const QByteArray &temporary) {
     // As text, like every path in the journal.
-    const QByteArray path = QFile::decodeName(temporary).toUtf8();
-    AppendLine(pending_, "copy", from, to, nullptr, path);
+    append("copy", move, {}, {}, nullptr, QFile::decodeName(temporary).toUtf8());
 }
 
-void MoveJournal::placed(const QByteArray &from, const QByteArray &to) {
-    AppendLine(pending_, "placed", from, to, nullptr);
+void MoveJournal::placed(Mark move) {
+    append("placed", move, {}, {}, nullptr, {});
 }
 
-void MoveJournal::restoreCopying(const QByteArray &from, const QByteArray &to,
-                                 const QByteArray &temporary) {
-    const QByteArray path = QFile::decodeName(temporary).toUtf8();
-    AppendLine(pending_, "restoreCopy", from, to, nullptr, path);
+void MoveJournal::done(Mark move, qint64 movedAt) {
+    append("done", move, {}, {}, &movedAt, {});
 }
 
-void MoveJournal::restorePlaced(const QByteArray &from, const QByteArray &to) {
-    AppendLine(pending_, "restorePlaced", from, to, nullptr);
+MoveJournal::Mark MoveJournal::restoreCopying(const QByteArray &from, const QByteArray &to,
+                                              const QByteArray &temporary) {
+    return append("restoreCopy", -1, from, to, nullptr, QFile::decodeName(temporary).toUtf8());
 }
 
-void MoveJournal::done(const QByteArray &from, const QByteArray &to, qint64 movedAt) {
-    AppendLine(pending_, "done", from, to, &movedAt);
+void MoveJournal::restorePlaced(Mark move) {
+    append("restorePlaced", move, {}, {}, nullptr, {});
 }
 
 bool MoveJournal::flush(Error *error) {
@@ -117,6 +192,7 @@ bool MoveJournal::flush(Error *error) {
         // One write for the batch: O_APPEND keeps it whole unless the
         // process dies in it or the disk fills.
         failure_ = WriteAll(fd_, pending_.constData(), pending_.size());
+        written_ += pending_.size();
     }
     pending_.truncate(0); // its room is kept for the next batch
     if (failure_ != 0) {
@@ -155,33 +231,82 @@ std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
     if (!file.open(QIODevice::ReadOnly)) {
         return moves;
     }
-    QHash<QPair<QString, QString>, size_t> index;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        const QJsonObject object = QJsonDocument::fromJson(line).object();
-        const QString from = object.value(FromKey).toString();
-        const QString to = object.value(ToKey).toString();
-        if (from.isEmpty() || to.isEmpty()) {
+    const QByteArray text = file.readAll();
+    // Moves by the mark of the line that began them, by their two paths (as
+    // an earlier version named them in every line), and by where they came
+    // from, for a move begun again under another name.
+    QHash<qint64, size_t> byMark;
+    QHash<QPair<QString, QString>, size_t> byPaths;
+    QHash<QString, size_t> bySource;
+    std::vector<char> replaced;
+    qsizetype lineStart = 0;
+    while (lineStart < text.size()) {
+        qsizetype lineEnd = text.indexOf('\n', lineStart);
+        if (lineEnd < 0) {
+            lineEnd = text.size();
+        }
+        const qint64 mark = lineStart;
+        const QByteArrayView object =
+            CheckedObject(QByteArrayView(text).sliced(lineStart, lineEnd - lineStart));
+        lineStart = lineEnd + 1;
+        if (object.isEmpty()) {
             continue;
         }
-        const QPair<QString, QString> key(from, to);
-        auto found = index.constFind(key);
-        if (found == index.constEnd()) {
-            found = index.insert(key, moves.size());
-            moves.push_back(JournalMove{from, to, false, 0, QString(), false, false});
+        const QJsonObject line = QJsonDocument::fromJson(object.toByteArray()).object();
+        const QString op = line.value(OpKey).toString();
+        const QString from = line.value(FromKey).toString();
+        const QString to = line.value(ToKey).toString();
+        size_t index = 0;
+        if (line.contains(AtKey)) {
+            const auto found = byMark.constFind(line.value(AtKey).toInteger(-1));
+            if (found == byMark.constEnd()) {
+                continue; // the line it refers to was lost
+            }
+            index = *found;
+        } else {
+            if (from.isEmpty() || to.isEmpty()) {
+                continue;
+            }
+            const QPair<QString, QString> key(from, to);
+            auto found = byPaths.constFind(key);
+            if (found == byPaths.constEnd()) {
+                found = byPaths.insert(key, moves.size());
+                moves.push_back(JournalMove{from, to, false, 0, QString(), false, false});
+                replaced.push_back(0);
+            }
+            index = *found;
+            byMark.insert(mark, index);
+            if (op == BeginOp) {
+                // Begun again from the same place under another name: the
+                // earlier name was found taken, so that move never happened.
+                const auto earlier = bySource.constFind(from);
+                if (earlier != bySource.constEnd() && *earlier != index && !moves[*earlier].done &&
+                    !moves[*earlier].placed) {
+                    replaced[*earlier] = 1;
+                }
+                bySource.insert(from, index);
+            }
         }
-        JournalMove &move = moves[*found];
-        const QString op = object.value(OpKey).toString();
+        JournalMove &move = moves[index];
         if (op == DoneOp) {
             move.done = true;
-            move.movedAt = object.value(MovedAtKey).toInteger();
+            move.movedAt = line.value(MovedAtKey).toInteger();
         } else if (op == PlacedOp || op == RestorePlacedOp) {
             move.placed = true;
         } else if (op == CopyOp || op == RestoreCopyOp) {
-            move.temporary = object.value(TemporaryKey).toString();
+            move.temporary = line.value(TemporaryKey).toString();
         }
         move.restoring = move.restoring || op == RestoreCopyOp || op == RestorePlacedOp;
+        replaced[index] = replaced[index] != 0 && !move.done && !move.placed ? 1 : 0;
     }
-    return moves;
+    std::vector<JournalMove> kept;
+    kept.reserve(moves.size());
+    for (size_t i = 0; i < moves.size(); ++i) {
+        if (replaced[i] == 0) {
+            kept.push_back(std::move(moves[i]));
+        }
+    }
+    return kept;
 }
 
 bool MoveCompleted(const JournalMove &move) {

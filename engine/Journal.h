@@ -6,6 +6,11 @@
 // so neither a killed process nor a power cut loses it. Replayed at the next
 // start when a run ended before its manifest was safely saved; removed once
 // it is. It records nothing else.
+//
+// Each line is a JSON object, a tab and a checksum of the object's text, so
+// that a line cut short or overwritten is never read as another. A line
+// that names a move refers to the line that began it by that line's place
+// in the file, its mark, rather than repeating its paths.
 
 #include "engine/Error.h"
 
@@ -18,6 +23,9 @@ QString JournalPathFor(const QString &manifestPath);
 
 class MoveJournal {
 public:
+    // Where a line starts in the file: how later lines refer to it.
+    using Mark = qint64;
+
     // Opens (creating, owner-only) the journal for appending. A journal that
     // cannot be opened records nothing, and every flush with lines to write
     // then fails with the reason it could not be opened.
@@ -27,31 +35,26 @@ public:
     MoveJournal &operator=(const MoveJournal &) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
-    // Lines are held and written together by flush, so a batch of moves
-    // costs one write: the line announcing a move must be flushed before the
-    // move is made; the line saying it succeeded may wait for the next flush.
-    // Paths are given as text or as their UTF-8.
-    void begin(const QString &from, const QString &to) { begin(from.toUtf8(), to.toUtf8()); }
-    void begin(const QByteArray &from, const QByteArray &to);
+    // Lines are held and written together by flush or sync, so a batch of
+    // moves costs one write: the line announcing a move must be synced
+    // before the move is made; the line saying it succeeded may wait.
+    // Paths are given as text or as their UTF-8. A move begun again from
+    // the same place, under another name, replaces the one begun before
+    // unless that one finished (its name was found taken).
+    Mark begin(const QString &from, const QString &to) { return begin(from.toUtf8(), to.toUtf8()); }
+    Mark begin(const QByteArray &from, const QByteArray &to);
     // A move across volumes: the temporary name its copy is made under (so
     // a half copy can be removed later), then the moment the complete copy
-    // is in place (so a half-removed source can be finished later). Both are
-    // to be flushed before the step they announce.
-    void copying(const QByteArray &from, const QByteArray &to, const QByteArray &temporary);
-    void copying(const QString &from, const QString &to, const QByteArray &temporary) {
-        copying(from.toUtf8(), to.toUtf8(), temporary);
-    }
-    void placed(const QByteArray &from, const QByteArray &to);
-    void placed(const QString &from, const QString &to) { placed(from.toUtf8(), to.toUtf8()); }
+    // is in place (so a half-removed source can be finished later). Both
+    // are to be synced before the step they announce.
+    void copying(Mark move, const QByteArray &temporary);
+    void placed(Mark move);
+    void done(Mark move, qint64 movedAt);
     // A restore's move back across volumes, from the stored item to its
     // place on the Desktop: the same two steps, told apart at replay, where
     // they finish the move but add no record.
-    void restoreCopying(const QByteArray &from, const QByteArray &to, const QByteArray &temporary);
-    void restorePlaced(const QByteArray &from, const QByteArray &to);
-    void done(const QByteArray &from, const QByteArray &to, qint64 movedAt);
-    void done(const QString &from, const QString &to, qint64 movedAt) {
-        done(from.toUtf8(), to.toUtf8(), movedAt);
-    }
+    Mark restoreCopying(const QByteArray &from, const QByteArray &to, const QByteArray &temporary);
+    void restorePlaced(Mark move);
     // False, with the cause, when the held lines could not all be written.
     // After a failure nothing more is written, so a cut line is never
     // followed by another that would be read as part of it.
@@ -61,10 +64,14 @@ public:
     bool sync(Error *error);
 
 private:
+    Mark append(const char *op, Mark move, QByteArrayView from, QByteArrayView to,
+                const qint64 *movedAt, QByteArrayView temporary);
+
     QByteArray path_;
     int fd_ = -1;
     bool created_ = false; // its folder not yet synced since it was made
-    int failure_ = 0; // errno of the open or write that failed
+    int failure_ = 0;      // errno of the open or write that failed
+    qint64 written_ = 0;   // the file's size as this journal has written it
     QByteArray pending_;
 };
 
@@ -79,8 +86,9 @@ struct JournalMove {
 };
 
 // The moves the journal begins, in order, each once, with whether a line says
-// it finished. Lines that do not parse (a write cut short) are passed over.
-// Empty when there is no journal; *exists tells whether there was one.
+// it finished. Lines that do not parse or whose checksum fails (a write cut
+// short) are passed over. Empty when there is no journal; *exists tells
+// whether there was one.
 std::vector<JournalMove> ReadJournal(const QString &path, bool *exists);
 
 // Whether a journalled move took place: its copy across volumes was in

@@ -13,6 +13,7 @@
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -29,6 +30,8 @@ struct PlannedMove {
     QByteArray from;           // in the file-name encoding, which is UTF-8 for a name that is text
     QByteArray to;             // empty for an entry that stays
     bool unrecordable = false; // stays because its name is not text
+    bool taken = false;        // its own name is known to be taken
+    MoveJournal::Mark mark = -1;
 };
 
 // A folder's path with the separator that names inside it follow.
@@ -38,6 +41,14 @@ QByteArray FolderPrefix(const QString &folder) {
         prefix += '/';
     }
     return prefix;
+}
+
+// A path made of a folder's prefix and a name, in one allocation.
+QByteArray Joined(const QByteArray &prefix, const QByteArray &name) {
+    QByteArray path(prefix.size() + name.size(), Qt::Uninitialized);
+    std::memcpy(path.data(), prefix.constData(), static_cast<size_t>(prefix.size()));
+    std::memcpy(path.data() + prefix.size(), name.constData(), static_cast<size_t>(name.size()));
+    return path;
 }
 
 // The Desktop can resolve to the home folder itself (an XDG fallback);
@@ -100,67 +111,84 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     const QByteArray targetPrefix = FolderPrefix(target);
     const QByteArray targetBytes = QFile::encodeName(target);
     std::vector<PlannedMove> plan;
-    QSet<QByteArray> planned;
     std::vector<char> completed;
+    // Names the batch will take that are not taken yet: the numbered names
+    // chosen so far, and the names of moves across volumes still to come.
+    QSet<QByteArray> reserved;
+    std::vector<size_t> numbered;    // the batch's moves whose own name was taken
     std::vector<VolumeMove> across;  // the batch's moves to another volume
     std::vector<size_t> acrossPlans; // ... and where each is in the plan
     outcome.records.reserve(static_cast<qsizetype>(entries.size()));
 
+    const auto acrossPlan = [&](const VolumeMove &move) -> PlannedMove & {
+        return plan[acrossPlans[static_cast<size_t>(&move - across.data())]];
+    };
     // Told of each step of the moves across volumes; made once for the run.
     const VolumeMoveSteps steps{
         [&](const std::vector<const VolumeMove *> &moves, Error *stepError) {
             for (const VolumeMove *move : moves) {
-                journal.copying(move->from, move->to, move->temporary);
+                journal.copying(acrossPlan(*move).mark, move->temporary);
             }
             return journal.sync(stepError);
         },
         [&](const std::vector<const VolumeMove *> &moves, Error *stepError) {
             for (const VolumeMove *move : moves) {
-                journal.placed(move->from, move->to);
+                journal.placed(acrossPlan(*move).mark);
             }
             return journal.sync(stepError);
         },
         [&](const VolumeMove &move, qint64 copied, qint64 size) {
-            const auto k = static_cast<size_t>(&move - across.data());
-            progress.copying = plan[acrossPlans[k]].entry->name;
+            progress.copying = acrossPlan(move).entry->name();
             progress.copiedBytes = copied;
             progress.totalBytes = size;
             report();
             return !Stopped(request.stop);
         }};
+    const auto skip = [&](const PlannedMove &move, const QString &why) {
+        ++outcome.skipped;
+        say(QStringLiteral("跳过 %1：%2").arg(VisibleName(move.entry->name()), why));
+    };
+    // Moves on once a move was tried: done, waiting to go across volumes, or
+    // failed.
+    const auto tried = [&](size_t i, int err) {
+        PlannedMove &move = plan[i];
+        if (err == 0) {
+            completed[i] = 1;
+        } else if (err == EXDEV) {
+            // Copied with the rest of the batch's, so that one sync makes
+            // all their copies durable.
+            across.push_back(VolumeMove{move.from, move.to, {}, false, {}, {}});
+            acrossPlans.push_back(i);
+            reserved.insert(move.to);
+        } else {
+            skip(move, PosixError(err).description);
+        }
+    };
 
-    for (size_t start = 0; start < entries.size() && !outcome.stopped; start += batch) {
+    bool announceFailed = false;
+    for (size_t start = 0; start < entries.size() && !outcome.stopped && !announceFailed;
+         start += batch) {
         if (start != 0 && !oneAtATime) {
             batch = std::min(batch * 2, LargestBatch);
         }
         const size_t end = std::min(entries.size(), start + batch);
         plan.clear();
-        planned.clear();
         for (size_t i = start; i < end; ++i) {
             const DirectoryEntry &entry = entries[i];
-            PlannedMove move{&entry, desktopPrefix + entry.rawName, QByteArray()};
+            PlannedMove move{&entry, Joined(desktopPrefix, entry.rawName), QByteArray()};
             // The target inside the item would move the item into itself.
             const bool holdsTarget =
                 targetBytes.startsWith(move.from) &&
                 (targetBytes.size() == move.from.size() || targetBytes[move.from.size()] == '/');
             move.unrecordable = !entry.hidden && !holdsTarget && !entry.nameIsText;
             if (!entry.hidden && !holdsTarget && entry.nameIsText) {
-                // A name planned earlier in the batch is taken, as it will
-                // be once that item has moved.
-                const auto taken = [&planned](const QByteArray &path) {
-                    return planned.contains(path) || EntryExists(path);
-                };
-                move.to = targetPrefix + entry.rawName;
-                if (taken(move.to)) {
-                    // Numbered from here: the name itself was just found taken.
-                    const QString wanted = JoinPath(target, entry.name);
-                    move.to = QFile::encodeName(
-                        UniquePath(wanted, [&taken, &wanted](const QString &path) {
-                            return path == wanted || taken(QFile::encodeName(path));
-                        }));
+                // The name is tried first; a taken one is numbered when the
+                // rename says so, and announced again before it is tried.
+                move.to = Joined(targetPrefix, entry.rawName);
+                move.taken = move.to == move.from;
+                if (!move.taken) {
+                    move.mark = journal.begin(move.from, move.to);
                 }
-                planned.insert(move.to);
-                journal.begin(move.from, move.to);
             }
             plan.push_back(std::move(move));
         }
@@ -174,6 +202,8 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         move_detail::ReachStep("announced", QFile::encodeName(request.journalPath));
 
         completed.assign(plan.size(), 0);
+        reserved.clear();
+        numbered.clear();
         across.clear();
         acrossPlans.clear();
         for (size_t i = 0; i < plan.size(); ++i) {
@@ -181,35 +211,71 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                 // Announced moves that never happen are told apart at
                 // replay by where their items are.
                 outcome.stopped = true;
-                outcome.skipped +=
-                    static_cast<qint64>(entries.size() - (start + i) + across.size());
-                across.clear();
+                outcome.skipped += static_cast<qint64>(entries.size() - (start + i));
                 break;
             }
-            const PlannedMove &move = plan[i];
-            progress.done = static_cast<qint64>(start + i);
+            PlannedMove &move = plan[i];
+            progress.done = static_cast<qint64>(start) + static_cast<qint64>(i);
             report();
             if (move.to.isEmpty()) {
                 ++outcome.skipped;
                 if (move.unrecordable) {
                     // Its record could not find it again; leave it where it is.
                     say(QStringLiteral("跳过 %1：%2")
-                            .arg(VisibleName(move.entry->name), QStringLiteral("文件名无法记录")));
+                            .arg(VisibleName(move.entry->name()),
+                                 QStringLiteral("文件名无法记录")));
                 }
                 continue;
             }
-            const int err = MoveByRename(move.from, move.to);
-            if (err == 0) {
-                completed[i] = 1;
-            } else if (err == EXDEV) {
-                // Copied with the rest of the batch's, so that one sync
-                // makes all their copies durable.
-                across.push_back(VolumeMove{move.from, move.to, {}, false, {}, {}});
-                acrossPlans.push_back(i);
-            } else {
-                ++outcome.skipped;
-                say(QStringLiteral("跳过 %1：%2")
-                        .arg(VisibleName(move.entry->name), PosixError(err).description));
+            int err = EEXIST;
+            if (!move.taken && (reserved.isEmpty() || !reserved.contains(move.to))) {
+                err = MoveByRename(move.from, move.to);
+                // Across volumes the rename fails before it looks at the name.
+                if (err == EXDEV && EntryExists(move.to)) {
+                    err = EEXIST;
+                }
+            }
+            if (err != EEXIST) {
+                tried(i, err);
+                continue;
+            }
+            // Numbered at its own turn: every earlier item has moved or has
+            // its name reserved.
+            const QString wanted = JoinPath(target, move.entry->name());
+            move.to = QFile::encodeName(UniquePath(wanted, [&](const QString &path) {
+                return path == wanted || reserved.contains(QFile::encodeName(path)) ||
+                       EntryExists(path);
+            }));
+            reserved.insert(move.to);
+            numbered.push_back(i);
+        }
+        if (outcome.stopped) {
+            // Their items stay where they are.
+            outcome.skipped += static_cast<qint64>(numbered.size() + across.size());
+            numbered.clear();
+            across.clear();
+        }
+        if (!numbered.empty()) {
+            for (const size_t i : numbered) {
+                plan[i].mark = journal.begin(plan[i].from, plan[i].to);
+            }
+            if (!journal.sync(&error)) {
+                announceFailed = true;
+                outcome.skipped += static_cast<qint64>(numbered.size() + across.size()) +
+                                   static_cast<qint64>(entries.size() - end);
+                say(QStringLiteral("无法写入还原记录（%1），已停止整理").arg(error.description));
+                across.clear();
+            }
+            for (size_t k = 0; k < numbered.size() && !announceFailed; ++k) {
+                if (Stopped(request.stop)) {
+                    outcome.stopped = true;
+                    outcome.skipped += static_cast<qint64>(numbered.size() - k + across.size()) +
+                                       static_cast<qint64>(entries.size() - end);
+                    across.clear();
+                    break;
+                }
+                const size_t i = numbered[k];
+                tried(i, MoveByRename(plan[i].from, plan[i].to));
             }
         }
         if (!across.empty()) {
@@ -220,21 +286,18 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                 const PlannedMove &planItem = plan[acrossPlans[k]];
                 if (move.moved) {
                     completed[acrossPlans[k]] = 1;
-                    MoveReport moveReport{move.attributesNotKept};
+                    const MoveReport moveReport{move.attributesNotKept};
                     if (!moveReport.attributesNotKept.isEmpty()) {
-                        say(AttributesNotKeptMessage(VisibleName(planItem.entry->name),
+                        say(AttributesNotKeptMessage(VisibleName(planItem.entry->name()),
                                                      moveReport));
                     }
-                    continue;
+                } else if (move.error.domain == PosixErrorDomain && move.error.code == ECANCELED &&
+                           Stopped(request.stop)) {
+                    ++outcome.skipped; // its copy was stopped; the item stays
+                    outcome.stopped = true;
+                } else {
+                    skip(planItem, move.error.description);
                 }
-                ++outcome.skipped;
-                if (move.error.domain == PosixErrorDomain && move.error.code == ECANCELED &&
-                    Stopped(request.stop)) {
-                    outcome.stopped = true; // its copy was stopped; the item stays
-                    continue;
-                }
-                say(QStringLiteral("跳过 %1：%2")
-                        .arg(VisibleName(planItem.entry->name), move.error.description));
             }
             if (outcome.stopped) {
                 outcome.skipped += static_cast<qint64>(entries.size() - end);
@@ -243,7 +306,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
         for (size_t i = 0; i < plan.size(); ++i) {
             if (completed[i] != 0) {
-                journal.done(plan[i].from, plan[i].to, movedAt);
+                journal.done(plan[i].mark, movedAt);
                 outcome.records.append(RestoreRecord(plan[i].from, plan[i].to, movedAt));
                 ++outcome.moved;
             }

@@ -44,6 +44,9 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
 
     // Opened at the first move back across volumes: only those need it.
     std::unique_ptr<MoveJournal> journal;
+    std::vector<VolumeMove> across;
+    std::vector<qsizetype> acrossRecords;       // the record each of them restores
+    std::vector<MoveJournal::Mark> acrossMarks; // ... and its copy's line
     const auto journalSync = [&](const std::vector<const VolumeMove *> &moves, bool placed,
                                  Error *error) {
         if (request.journalPath.isEmpty()) {
@@ -53,16 +56,15 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             journal = std::make_unique<MoveJournal>(request.journalPath);
         }
         for (const VolumeMove *move : moves) {
+            const auto k = static_cast<size_t>(move - across.data());
             if (placed) {
-                journal->restorePlaced(move->from, move->to);
+                journal->restorePlaced(acrossMarks[k]);
             } else {
-                journal->restoreCopying(move->from, move->to, move->temporary);
+                acrossMarks[k] = journal->restoreCopying(move->from, move->to, move->temporary);
             }
         }
         return journal->sync(error);
     };
-    std::vector<VolumeMove> across;
-    std::vector<qsizetype> acrossRecords; // the record each of them restores
     const VolumeMoveSteps steps{[&](const std::vector<const VolumeMove *> &moves, Error *error) {
                                     return journalSync(moves, false, error);
                                 },
@@ -95,6 +97,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
         visits.clear();
         across.clear();
         acrossRecords.clear();
+        acrossMarks.clear();
         pending.clear();
         const qsizetype last = std::max<qsizetype>(i - group, -1);
         for (; i > last && !stopped(); --i) {
@@ -159,6 +162,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
                 visits.push_back(Visit{i, static_cast<qsizetype>(across.size())});
                 across.push_back(VolumeMove{stored, destination, {}, false, {}, {}});
                 acrossRecords.push_back(i);
+                acrossMarks.push_back(-1);
                 pending.insert(destination);
                 continue;
             }

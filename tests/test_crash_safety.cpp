@@ -77,33 +77,46 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
     {
         MoveJournal journal(journalFile());
         ASSERT_TRUE(journal.isOpen());
-        journal.begin(d("done-line"), t("done-line"));
-        journal.done(d("done-line"), t("done-line"), 1234);
+        journal.done(journal.begin(d("done-line"), t("done-line")), 1234);
         journal.begin(d("moved-no-line"), t("moved-no-line"));
         journal.begin(d("never-moved"), t("never-moved"));
         journal.begin(d("name-taken"), t("name-taken"));
-        journal.begin(d("already-recorded"), t("already-recorded"));
-        journal.done(d("already-recorded"), t("already-recorded"), 5);
-        journal.begin(d("done-line"), t("done-line")); // the same move twice
-        journal.done(d("done-line"), t("done-line"), 1234);
+        journal.done(journal.begin(d("already-recorded"), t("already-recorded")), 5);
+        // The same move twice.
+        journal.done(journal.begin(d("done-line"), t("done-line")), 1234);
+        // Its own name was found taken, so it moved under a numbered one.
+        journal.begin(d("renumbered"), t("renumbered"));
+        journal.begin(d("renumbered"), t("renumbered 1"));
     }
+    WriteFile(t("renumbered"), "another program's");
+    WriteFile(t("renumbered 1"), "moved");
     QFile cut(journalFile());
     ASSERT_TRUE(cut.open(QIODevice::Append));
     cut.write(R"({"op":"begin","from":"/cut)"); // a write the kill cut short
     cut.close();
+    {
+        // The next run's lines after the cut one are read as lines of their own.
+        MoveJournal journal(journalFile());
+        journal.begin(d("after-cut"), t("after-cut"));
+    }
+    WriteFile(t("after-cut"), "5");
 
     auto next = restart();
     const ManifestStore &records = next->manifest();
-    ASSERT_EQ(records.size(), 3) << EncodeManifest(records).toStdString();
+    ASSERT_EQ(records.size(), 5) << EncodeManifest(records).toStdString();
     EXPECT_EQ(records.at(0).storedPath(), t("already-recorded"));
     EXPECT_EQ(records.at(1), RestoreRecord(d("done-line"), t("done-line"), 1234));
     EXPECT_EQ(records.at(2).storedPath(), t("moved-no-line"));
+    EXPECT_EQ(records.at(3).storedPath(), t("renumbered 1"));
+    EXPECT_EQ(records.at(4).storedPath(), t("after-cut"));
     EXPECT_FALSE(EntryExists(journalFile())) << "the journal goes once the records are saved";
     EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), records);
 
     Restore(*next);
     EXPECT_EQ(ReadFile(d("name-taken")), "mine");
     EXPECT_EQ(ReadFile(t("name-taken")), "another program's") << "never brought to the Desktop";
+    EXPECT_EQ(ReadFile(t("renumbered")), "another program's") << "never brought to the Desktop";
+    EXPECT_EQ(ReadFile(d("renumbered")), "moved");
     EXPECT_FALSE(EntryExists(d("name-taken 1")));
 }
 
@@ -417,9 +430,9 @@ TEST_F(CrashSafetyTest, InterruptedSourceKeepsWhatTheCopyLacks) {
     WriteFile(from + QStringLiteral("/added later.txt"), "new");
     {
         MoveJournal journal(journalFile());
-        journal.begin(from, to);
-        journal.copying(from, to, QFile::encodeName(target + QStringLiteral("/.kestrue-moving-x")));
-        journal.placed(from, to);
+        const MoveJournal::Mark move = journal.begin(from, to);
+        journal.copying(move, QFile::encodeName(target + QStringLiteral("/.kestrue-moving-x")));
+        journal.placed(move);
     }
     OrganizerAppDelegate next;
     next.applicationDidFinishLaunching();

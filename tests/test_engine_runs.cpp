@@ -84,7 +84,7 @@ TEST_F(EngineRunTest, NamesAreChosenOneMoveAtATimeInsideTheDesktop) {
         const QString numbered = QStringLiteral("c%1 1.txt").arg(i);
         const auto at = [&listing](const QString &name) {
             return std::find_if(listing.begin(), listing.end(),
-                                [&name](const DirectoryEntry &e) { return e.name == name; });
+                                [&name](const DirectoryEntry &e) { return e.name() == name; });
         };
         if (at(numbered) > at(plain)) {
             continue;
