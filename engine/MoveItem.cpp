@@ -138,7 +138,9 @@ struct CopyContext {
 
 #ifndef __APPLE__
 
-constexpr size_t BufferSize = size_t{1} << 20;
+// Small enough to stay in the processor's cache between the read and the
+// write: a copy through 1 MB took three times as long here as through this.
+constexpr size_t BufferSize = size_t{1} << 17;
 
 // Copies the bytes [offset, end) to the same offsets of out: with
 // copy_file_range while the kernel takes it (it refuses most pairs of
