@@ -1,6 +1,7 @@
 #include "engine/FileSystem.h"
 
 #include "engine/PathRules.h"
+#include "engine/TestHooks.h"
 
 #include <QFile>
 #include <QSet>
@@ -18,13 +19,8 @@
 
 namespace {
 
-sync_detail::SyncFaultHook &SyncHook() {
-    static sync_detail::SyncFaultHook hook;
-    return hook;
-}
-
 int SyncFault(const QByteArray &path) {
-    const auto &hook = SyncHook();
+    const auto &hook = TestHooks().syncFault;
     return hook ? hook(path) : 0;
 }
 
@@ -260,12 +256,6 @@ int VolumeSync::sync() const {
     return ENOSYS;
 #endif
 }
-
-namespace sync_detail {
-void SetSyncFaultHook(SyncFaultHook hook) {
-    SyncHook() = std::move(hook);
-}
-} // namespace sync_detail
 
 int RemoveTree(const QByteArray &path) {
     struct stat st {};

@@ -59,7 +59,7 @@ int WriteAll(int fd, const char *data, qsizetype size);
 
 // Durability. Each returns 0 or the errno that says the bytes may not be on
 // the disk. On macOS, where fsync stops at the drive's own cache, they ask
-// for F_FULLFSYNC.
+// for F_FULLFSYNC. Tests can make any of them fail (engine/TestHooks.h).
 // What was written to the open file fd: its data and what reading it back
 // needs (fdatasync).
 int SyncData(int fd, const QByteArray &path);
@@ -87,14 +87,6 @@ private:
     int openError_ = 0;
     QByteArray path_;
 };
-
-namespace sync_detail {
-// Test seam: called before every sync above with the path being synced; a
-// non-zero errno is taken as that sync's failure (an I/O error, a quota), and
-// the sync is not made.
-using SyncFaultHook = std::function<int(const QByteArray &path)>;
-void SetSyncFaultHook(SyncFaultHook hook);
-} // namespace sync_detail
 
 // Removes path and, for a folder, everything in it. Never follows symbolic
 // links. Returns 0 or the first errno met.

@@ -1,6 +1,7 @@
 #include "engine/MoveItem.h"
 
 #include "engine/FileSystem.h"
+#include "engine/TestHooks.h"
 
 #include <QFile>
 #include <QSet>
@@ -29,32 +30,6 @@
 #endif
 
 namespace {
-
-move_detail::CopyFaultHook &FaultHook() {
-    static move_detail::CopyFaultHook hook;
-    return hook;
-}
-
-move_detail::MoveFaultHook &MoveHook() {
-    static move_detail::MoveFaultHook hook;
-    return hook;
-}
-
-move_detail::StepHook &StepHookSlot() {
-    static move_detail::StepHook hook;
-    return hook;
-}
-
-void Step(const char *step, const QByteArray &path) {
-    if (const auto &hook = StepHookSlot()) {
-        hook(step, path);
-    }
-}
-
-move_detail::AttributeFaultHook &AttributeHook() {
-    static move_detail::AttributeFaultHook hook;
-    return hook;
-}
 
 int RenameNoReplace(const QByteArray &from, const QByteArray &to) {
 #ifdef __APPLE__
@@ -305,7 +280,7 @@ bool ReadAttribute(const QByteArray &path, const char *name, QByteArray *value) 
 }
 
 int WriteAttribute(const QByteArray &path, const char *name, const QByteArray &value) {
-    if (const auto &hook = AttributeHook()) {
+    if (const auto &hook = TestHooks().attributeFault) {
         if (const int err = hook(path, name)) {
             return err;
         }
@@ -552,7 +527,7 @@ bool CopyFolder(const QByteArray &from, const QByteArray &to, const struct stat 
 }
 
 bool CopyEntry(const QByteArray &from, const QByteArray &to, CopyContext &context, Error *error) {
-    if (const auto &hook = FaultHook()) {
+    if (const auto &hook = TestHooks().copyFault) {
         if (const int err = hook(from)) {
             SetError(error, PosixError(err));
             return false;
@@ -831,26 +806,6 @@ bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *erro
     return true;
 }
 
-void SetCopyFaultHook(CopyFaultHook hook) {
-    FaultHook() = std::move(hook);
-}
-
-void SetMoveFaultHook(MoveFaultHook hook) {
-    MoveHook() = std::move(hook);
-}
-
-void SetStepHook(StepHook hook) {
-    StepHookSlot() = std::move(hook);
-}
-
-void ReachStep(const char *step, const QByteArray &path) {
-    Step(step, path);
-}
-
-void SetAttributeFaultHook(AttributeFaultHook hook) {
-    AttributeHook() = std::move(hook);
-}
-
 } // namespace move_detail
 
 bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
@@ -879,10 +834,10 @@ bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
         if (!listed || !complete) {
             return false;
         }
-        Step("remove", source);
+        ReachStep("remove", source);
         return ::rmdir(source.constData()) == 0 || errno == ENOENT;
     }
-    Step("remove", source);
+    ReachStep("remove", source);
     return ::unlink(source.constData()) == 0 || errno == ENOENT;
 }
 
@@ -907,7 +862,7 @@ bool MoveItem(const QByteArray &source, const QByteArray &destination, Error *er
 }
 
 int MoveByRename(const QByteArray &from, const QByteArray &to) {
-    if (const auto &hook = MoveHook()) {
+    if (const auto &hook = TestHooks().moveFault) {
         if (const int fault = hook(from)) {
             return fault;
         }
@@ -1010,7 +965,7 @@ void MoveAcrossVolumes(std::vector<VolumeMove> &moves, const VolumeMoveSteps &st
         return;
     }
     for (VolumeMove *move : placed) {
-        Step("placed", move->to);
+        ReachStep("placed", move->to);
         // A source that cannot be removed fully leaves a duplicate behind,
         // never a loss.
         RemoveMovedSource(move->from, move->to);

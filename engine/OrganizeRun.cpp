@@ -6,6 +6,7 @@
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
+#include "engine/TestHooks.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -171,7 +172,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             say(QStringLiteral("无法写入还原记录（%1），已停止整理").arg(error.description));
             break;
         }
-        move_detail::ReachStep("announced", QFile::encodeName(request.journalPath));
+        ReachStep("announced", QFile::encodeName(request.journalPath));
 
         completed.assign(plan.size(), 0);
         across.clear();
@@ -249,7 +250,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             }
         }
     }
-    move_detail::ReachStep("ran", targetBytes);
+    ReachStep("ran", targetBytes);
     progress.done = outcome.moved + outcome.skipped;
     report();
     // The lines saying moves finished are a convenience for the replay,

@@ -7,7 +7,7 @@
 
 #include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
-#include "engine/MoveItem.h"
+#include "engine/TestHooks.h"
 
 #include <QGuiApplication>
 #include <csignal>
@@ -27,11 +27,13 @@ int main(int argc, char *argv[]) {
                 std::raise(SIGKILL);
             }
         };
-        move_detail::SetCopyFaultHook([arrive](const QByteArray &) {
+        TestHooks().copyFault = [arrive](const QByteArray &) {
             arrive("copy");
             return 0;
-        });
-        move_detail::SetStepHook([arrive](const char *at, const QByteArray &) { arrive(at); });
+        };
+        TestHooks().step = [arrive](const char *at, const QByteArray &) {
+            arrive(at);
+        };
     }
 
     OrganizerAppDelegate delegate;

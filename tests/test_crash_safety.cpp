@@ -4,6 +4,7 @@
 #include "engine/Journal.h"
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
+#include "engine/TestHooks.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -207,11 +208,12 @@ TEST_F(CrashSafetyTest, SaveWhoseSyncFailsKeepsThePreviousFile) {
 
     const QByteArray temporaries =
         QFile::encodeName(supportFolder() + QStringLiteral("/.restore-manifest.json."));
-    sync_detail::SetSyncFaultHook(
-        [temporaries](const QByteArray &path) { return path.startsWith(temporaries) ? EIO : 0; });
+    TestHooks().syncFault = [temporaries](const QByteArray &path) {
+        return path.startsWith(temporaries) ? EIO : 0;
+    };
     delegate.setManifest(ManifestStore{record("a"), record("b")});
     delegate.saveManifest();
-    sync_detail::SetSyncFaultHook({});
+    TestHooks().syncFault = {};
     EXPECT_EQ(logMessages(), QStringList{QStringLiteral("保存还原记录失败：磁盘读写错误")});
     EXPECT_EQ(ReadFile(manifestFile()).toStdString(), previous.toStdString());
     EXPECT_EQ(Names(supportFolder()), files) << "no temporary file is left";

@@ -3,9 +3,9 @@
 
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
-#include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
+#include "engine/TestHooks.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,8 +27,8 @@ protected:
         ASSERT_TRUE(QDir().mkpath(target));
     }
     void TearDown() override {
-        move_detail::SetMoveFaultHook({});
-        sync_detail::SetSyncFaultHook({});
+        TestHooks().moveFault = {};
+        TestHooks().syncFault = {};
     }
 
     void write(const QString &path, const QByteArray &bytes = "x") {
@@ -107,12 +107,12 @@ TEST_F(EngineRunTest, AStopBetweenItemsKeepsEveryCompletedMoveAndLeavesTheRest) 
     }
     std::atomic<bool> stop{false};
     int moves = 0;
-    move_detail::SetMoveFaultHook([&](const QByteArray &) {
+    TestHooks().moveFault = [&](const QByteArray &) {
         if (++moves == 7) {
             stop = true; // as a quit would, while the seventh move is made
         }
         return 0;
-    });
+    };
     RunSink sink;
     QStringList messages;
     sink.message = [&messages](const QString &m) {
@@ -138,10 +138,10 @@ TEST_F(EngineRunTest, AStoppedRestoreKeepsUnvisitedRecordsInTheirOrder) {
     }
     std::atomic<bool> stop{false};
     int moves = 0;
-    move_detail::SetMoveFaultHook([&](const QByteArray &) {
+    TestHooks().moveFault = [&](const QByteArray &) {
         stop = ++moves == 2;
         return moves == 1 ? EACCES : 0; // the newest record fails and is kept
-    });
+    };
     QStringList messages;
     RunSink sink;
     sink.message = [&messages](const QString &m) {
@@ -232,16 +232,16 @@ TEST_F(EngineRunTest, AFailedSyncLosesNothingAndSaysWhy) {
                                   ? dir.path() + QStringLiteral("/journal")
                                   : into);
         int seen = 0;
-        sync_detail::SetSyncFaultHook([&](const QByteArray &path) {
+        TestHooks().syncFault = [&](const QByteArray &path) {
             return path == failing && ++seen == c.failAt ? EIO : 0;
-        });
+        };
         QStringList messages;
         RunSink sink;
         sink.message = [&messages](const QString &m) {
             messages.append(m);
         };
         const OrganizeOutcome outcome = organize(into, sink);
-        sync_detail::SetSyncFaultHook({});
+        TestHooks().syncFault = {};
         EXPECT_EQ(seen, c.failAt);
         EXPECT_EQ(outcome.moved, 0);
         EXPECT_EQ(outcome.skipped, 2);
@@ -266,9 +266,9 @@ TEST_F(EngineRunTest, AManifestSaveFailsOnlyWhenItsFolderSyncFails) {
     const QString path = dir.path() + QStringLiteral("/manifest.json");
     for (const int err : {EIO, ENOSPC, EDQUOT, EINVAL, ENOTSUP}) {
         SCOPED_TRACE(err);
-        sync_detail::SetSyncFaultHook([&](const QByteArray &synced) {
+        TestHooks().syncFault = [&](const QByteArray &synced) {
             return synced == QFile::encodeName(dir.path()) ? err : 0;
-        });
+        };
         Error error;
         const bool saved = WriteFileAtomically(path, QByteArray::number(err), &error);
         const bool ignorable = err == EINVAL || err == ENOTSUP;
