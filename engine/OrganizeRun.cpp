@@ -45,7 +45,7 @@ QByteArray FolderPrefix(const QString &folder) {
 // organizing it would sweep the whole home folder into the target.
 bool ListDesktop(const QString &desktop, std::vector<DirectoryEntry> *entries, Error *error) {
     if (PathIsEqualOrInside(StandardizePath(QDir::homePath()), desktop)) {
-        SetError(error, Error{AppName, 3,
+        SetError(error, Error{AppName, DesktopIsHome,
                               QStringLiteral(
                                   "桌面文件夹就是用户主文件夹（%1），已停止以免整理整个主文件夹")
                                   .arg(VisibleName(desktop))});

@@ -1,10 +1,11 @@
-// The organize and restore passes as engine units: real folders, no window,
-// QtCore only.
+// The organize and restore passes, and the target preparation before them,
+// as engine units: real folders, no window, QtCore only.
 
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
+#include "engine/TargetPreparation.h"
 #include "engine/TestHooks.h"
 
 #include <QDir>
@@ -277,6 +278,55 @@ TEST_F(EngineRunTest, AManifestSaveFailsOnlyWhenItsFolderSyncFails) {
             EXPECT_EQ(error.code, err);
         }
     }
+}
+
+// The target is checked, and made where it is missing, before a run.
+class TargetPreparationTest : public EngineRunTest {};
+
+TEST_F(TargetPreparationTest, RefusesEmptyAndNonFolderPaths) {
+    Error error;
+    EXPECT_FALSE(PrepareTargetFolder(QString(), &error));
+    EXPECT_EQ(error.domain, AppName);
+    EXPECT_EQ(error.code, NoTargetChosen);
+    EXPECT_EQ(error.description, QStringLiteral("请先选择指定文件夹。"));
+    EXPECT_FALSE(PrepareTargetFolder(QString(), nullptr));
+
+    const QString file = dir.path() + QStringLiteral("/file");
+    write(file, "unchanged");
+    ASSERT_TRUE(QFile::link(file, dir.path() + QStringLiteral("/link-to-file")));
+    for (const QString &path : {file, dir.path() + QStringLiteral("/link-to-file")}) {
+        Error refused;
+        EXPECT_FALSE(PrepareTargetFolder(path, &refused));
+        EXPECT_EQ(refused.code, TargetNotAFolder);
+        EXPECT_EQ(refused.description, QStringLiteral("指定路径不是文件夹。"));
+    }
+    QFile unchanged(file);
+    ASSERT_TRUE(unchanged.open(QIODevice::ReadOnly));
+    EXPECT_EQ(unchanged.readAll(), "unchanged");
+}
+
+TEST_F(TargetPreparationTest, AcceptsOrCreatesFolders) {
+    const QString existing = dir.path() + QStringLiteral("/existing");
+    ASSERT_TRUE(QDir().mkpath(existing));
+    write(existing + QStringLiteral("/content"), "c");
+    ASSERT_TRUE(QFile::link(existing, dir.path() + QStringLiteral("/link-to-folder")));
+    EXPECT_TRUE(PrepareTargetFolder(existing, nullptr));
+    EXPECT_TRUE(PrepareTargetFolder(dir.path() + QStringLiteral("/link-to-folder"), nullptr));
+    EXPECT_EQ(names(existing), QStringList{QStringLiteral("content")});
+
+    Error untouched{QStringLiteral("d"), 99, QStringLiteral("unchanged")};
+    EXPECT_TRUE(
+        PrepareTargetFolder(dir.path() + QStringLiteral("/new/several/levels"), &untouched));
+    EXPECT_TRUE(IsDirectory(dir.path() + QStringLiteral("/new/several/levels")));
+    EXPECT_EQ(untouched.code, 99) << "success leaves the error alone";
+}
+
+TEST_F(TargetPreparationTest, PathUnderAFileFailsWithTheSystemsError) {
+    write(dir.path() + QStringLiteral("/file"), "f");
+    Error error;
+    EXPECT_FALSE(PrepareTargetFolder(dir.path() + QStringLiteral("/file/sub"), &error));
+    EXPECT_EQ(error.domain, QStringLiteral("POSIX"));
+    EXPECT_FALSE(error.description.isEmpty());
 }
 
 } // namespace

@@ -348,49 +348,4 @@ TEST_F(ManifestTest, SavedRecordsAreReadBackAtTheNextStart) {
     EXPECT_EQ(next.manifest(), records);
 }
 
-class TargetPreparationTest : public ControllerTest {};
-
-TEST_F(TargetPreparationTest, RefusesEmptyAndNonFolderPaths) {
-    Error error;
-    EXPECT_FALSE(delegate.prepareTarget(QString(), &error));
-    EXPECT_EQ(error.domain, AppName);
-    EXPECT_EQ(error.code, 1);
-    EXPECT_EQ(error.description, QStringLiteral("请先选择指定文件夹。"));
-    EXPECT_FALSE(delegate.prepareTarget(QString(), nullptr));
-
-    const QString file = root() + QStringLiteral("/file");
-    WriteFile(file, "unchanged");
-    ASSERT_TRUE(QFile::link(file, root() + QStringLiteral("/link-to-file")));
-    for (const QString &path : {file, root() + QStringLiteral("/link-to-file")}) {
-        Error refused;
-        EXPECT_FALSE(delegate.prepareTarget(path, &refused));
-        EXPECT_EQ(refused.code, 2);
-        EXPECT_EQ(refused.description, QStringLiteral("指定路径不是文件夹。"));
-    }
-    EXPECT_EQ(ReadFile(file), "unchanged");
-}
-
-TEST_F(TargetPreparationTest, AcceptsOrCreatesFolders) {
-    const QString existing = root() + QStringLiteral("/existing");
-    MakeDir(existing);
-    WriteFile(existing + QStringLiteral("/content"), "c");
-    ASSERT_TRUE(QFile::link(existing, root() + QStringLiteral("/link-to-folder")));
-    EXPECT_TRUE(delegate.prepareTarget(existing, nullptr));
-    EXPECT_TRUE(delegate.prepareTarget(root() + QStringLiteral("/link-to-folder"), nullptr));
-    EXPECT_EQ(Names(existing), QStringList{QStringLiteral("content")});
-
-    Error untouched{QStringLiteral("d"), 99, QStringLiteral("unchanged")};
-    EXPECT_TRUE(delegate.prepareTarget(root() + QStringLiteral("/new/several/levels"), &untouched));
-    EXPECT_TRUE(IsDirectory(root() + QStringLiteral("/new/several/levels")));
-    EXPECT_EQ(untouched.code, 99) << "success leaves the error alone";
-}
-
-TEST_F(TargetPreparationTest, PathUnderAFileFailsWithTheSystemsError) {
-    WriteFile(root() + QStringLiteral("/file"), "f");
-    Error error;
-    EXPECT_FALSE(delegate.prepareTarget(root() + QStringLiteral("/file/sub"), &error));
-    EXPECT_EQ(error.domain, QStringLiteral("POSIX"));
-    EXPECT_FALSE(error.description.isEmpty());
-}
-
 } // namespace
