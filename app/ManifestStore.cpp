@@ -1,5 +1,6 @@
 #include "app/Constants.h"
 #include "app/OrganizerAppDelegate.h"
+#include "engine/FileSystem.h"
 #include "engine/Journal.h"
 #include "engine/Manifest.h"
 #include "engine/PathRules.h"

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QSet>
 #include <cerrno>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -255,6 +256,44 @@ int VolumeSync::sync() const {
 #else
     return ENOSYS;
 #endif
+}
+
+bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error) {
+    // Every step is checked: a write or flush that fails on a full disk must
+    // never put an empty or cut file in place of the previous one.
+    const QByteArray destination = QFile::encodeName(path);
+    const qsizetype slash = destination.lastIndexOf('/');
+    QByteArray temporary = destination.left(slash + 1) + '.' + destination.mid(slash + 1) +
+                           QByteArrayLiteral(".XXXXXX");
+    // Created owner-only: a manifest's records name every moved item.
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        SetError(error, PosixError(errno));
+        return false;
+    }
+    int err = WriteAll(fd, bytes.constData(), bytes.size());
+    if (err == 0) {
+        err = SyncFile(fd, temporary);
+    }
+    if (::close(fd) != 0 && err == 0) {
+        err = errno;
+    }
+    if (err == 0 && ::rename(temporary.constData(), destination.constData()) != 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        ::unlink(temporary.constData());
+        SetError(error, PosixError(err));
+        return false;
+    }
+    // The rename reaches the disk only with the folder's own sync; until it
+    // has, a power cut can bring back the previous file.
+    if (const int folderErr =
+            SyncFolder(slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : destination.left(slash))) {
+        SetError(error, PosixError(folderErr));
+        return false;
+    }
+    return true;
 }
 
 int RemoveTree(const QByteArray &path) {

@@ -88,6 +88,12 @@ private:
     QByteArray path_;
 };
 
+// Writes the complete bytes to a temporary file beside path and renames it
+// into place, so no reader sees a partial file; the file and its folder are
+// synced before it returns true. The file is readable by the owner alone;
+// the folder is not created.
+bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error);
+
 // Removes path and, for a folder, everything in it. Never follows symbolic
 // links. Returns 0 or the first errno met.
 int RemoveTree(const QByteArray &path);

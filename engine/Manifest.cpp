@@ -11,15 +11,12 @@
 #include <QFile>
 #include <QSet>
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <simdjson.h>
 #include <string_view>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -486,44 +483,6 @@ ManifestElement RestoreRecord(const QByteArray &originalPath, const QByteArray &
     record.movedAt_ = movedAt;
     record.setName(LastComponent(originalPath));
     return record;
-}
-
-bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error) {
-    // Every step is checked: a write or flush that fails on a full disk must
-    // never put an empty or cut file in place of the previous one.
-    const QByteArray destination = QFile::encodeName(path);
-    const qsizetype slash = destination.lastIndexOf('/');
-    QByteArray temporary = destination.left(slash + 1) + '.' + destination.mid(slash + 1) +
-                           QByteArrayLiteral(".XXXXXX");
-    // Created owner-only: the records name every moved item.
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        SetError(error, PosixError(errno));
-        return false;
-    }
-    int err = WriteAll(fd, bytes.constData(), bytes.size());
-    if (err == 0) {
-        err = SyncFile(fd, temporary);
-    }
-    if (::close(fd) != 0 && err == 0) {
-        err = errno;
-    }
-    if (err == 0 && ::rename(temporary.constData(), destination.constData()) != 0) {
-        err = errno;
-    }
-    if (err != 0) {
-        ::unlink(temporary.constData());
-        SetError(error, PosixError(err));
-        return false;
-    }
-    // The rename reaches the disk only with the folder's own sync; until it
-    // has, a power cut can bring back the previous file.
-    if (const int folderErr =
-            SyncFolder(slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : destination.left(slash))) {
-        SetError(error, PosixError(folderErr));
-        return false;
-    }
-    return true;
 }
 
 ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices) {

@@ -102,11 +102,6 @@ inline ManifestElement RestoreRecord(const QString &originalPath, const QString 
     return RestoreRecord(originalPath.toUtf8(), storedPath.toUtf8(), movedAt);
 }
 
-// Writes the complete bytes to a temporary file beside path and renames it
-// into place, so no reader sees a partial file; the file and its folder are
-// synced before it returns true. The folder is not created.
-bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error);
-
 // The manifest file's records, ready to use: a file that holds something
 // but is not a manifest is set aside (never overwritten), and the moves a
 // journal beside it shows completed are added and their interrupted steps
