@@ -19,7 +19,7 @@ void OrganizerAppDelegate::loadManifest() {
 }
 
 void OrganizerAppDelegate::saveManifest() {
-    const QByteArray bytes = EncodeManifest(manifest());
+    const QByteArray bytes = manifest().encode();
     // The mirror is written on a thread of its own meanwhile, so the two
     // files' syncs overlap; without a thread it is written after.
     const QString target = ResolveTargetPath(currentTargetPath());

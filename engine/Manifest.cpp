@@ -223,7 +223,6 @@ namespace {
 // strings (raw line breaks are not allowed in them), but it may fall inside a
 // nested value in a file laid out by another writer; such a file is parsed
 // whole.
-constexpr qsizetype RunBytes = qsizetype{256} * 1024;
 constexpr QByteArrayView Seam("\n    },\n    {");
 constexpr qsizetype SeamComma = 6;
 constexpr auto Padding = static_cast<qsizetype>(simdjson::SIMDJSON_PADDING);
@@ -425,8 +424,8 @@ void ManifestStore::append(ManifestStore &&other) {
     other.elements_.clear();
 }
 
-ManifestStore ManifestStore::parse(QByteArrayView bytes, bool *usable) {
-    return ParseInRuns(bytes, RunBytes, usable);
+ManifestStore ManifestStore::parse(QByteArrayView bytes, bool *usable, qsizetype runBytes) {
+    return ParseInRuns(bytes, runBytes, usable);
 }
 
 QByteArray ManifestStore::encode() const {
@@ -455,22 +454,6 @@ QByteArray ManifestStore::encode() const {
     return out;
 }
 
-ManifestStore ParseManifest(QByteArrayView bytes) {
-    return ManifestStore::parse(bytes, nullptr);
-}
-
-ManifestStore ParseManifest(QByteArrayView bytes, bool *usable) {
-    return ManifestStore::parse(bytes, usable);
-}
-
-ManifestStore ParseManifestInRuns(QByteArrayView bytes, qsizetype runBytes, bool *usable) {
-    return ParseInRuns(bytes, runBytes, usable);
-}
-
-QByteArray EncodeManifest(const ManifestStore &manifest) {
-    return manifest.encode();
-}
-
 ManifestElement RestoreRecord(const QByteArray &originalPath, const QByteArray &storedPath,
                               qint64 movedAt) {
     ManifestElement record;
@@ -494,8 +477,9 @@ ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStri
             return static_cast<qsizetype>(file.read(into, max));
         };
         const qsizetype size = file.size();
-        const RunsResult result =
-            size == 0 ? RunsResult::Parsed : ParseRuns(read, RunBytes, size, &loaded);
+        const RunsResult result = size == 0
+                                      ? RunsResult::Parsed
+                                      : ParseRuns(read, ManifestStore::RunBytes, size, &loaded);
         if (result == RunsResult::Unreadable) {
             loaded = ManifestStore();
             parsed = false;

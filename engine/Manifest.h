@@ -76,23 +76,20 @@ public:
 
     bool operator==(const ManifestStore &other) const = default;
 
+    // The size of the runs a large text is parsed in.
+    static constexpr qsizetype RunBytes = qsizetype{256} * 1024;
     // The array the bytes hold; empty for zero bytes, text that is not JSON
     // (RFC 8259, UTF-8) or a top level that is not an array, and then
-    // *usable is false unless there were zero bytes.
-    static ManifestStore parse(QByteArrayView bytes, bool *usable);
+    // *usable is false unless there were zero bytes. Parsed in runs of about
+    // runBytes where the text allows; what it gives never depends on runBytes.
+    static ManifestStore parse(QByteArrayView bytes, bool *usable = nullptr,
+                               qsizetype runBytes = RunBytes);
     // Pretty-printed UTF-8 JSON of the whole array.
     QByteArray encode() const;
 
 private:
     std::vector<ManifestElement> elements_;
 };
-
-ManifestStore ParseManifest(QByteArrayView bytes);
-ManifestStore ParseManifest(QByteArrayView bytes, bool *usable);
-// The same, parsed in runs of about runBytes (the default is 256 KB) where the
-// text allows; what it gives never depends on runBytes.
-ManifestStore ParseManifestInRuns(QByteArrayView bytes, qsizetype runBytes, bool *usable);
-QByteArray EncodeManifest(const ManifestStore &manifest);
 
 // A restore record with its four members, from the paths or their UTF-8.
 ManifestElement RestoreRecord(const QByteArray &originalPath, const QByteArray &storedPath,

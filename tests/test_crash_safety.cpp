@@ -107,12 +107,12 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
 
     auto next = restart();
     const ManifestStore &records = next->manifest();
-    ASSERT_EQ(records.size(), 3) << EncodeManifest(records).toStdString();
+    ASSERT_EQ(records.size(), 3) << records.encode().toStdString();
     EXPECT_EQ(records.at(0).storedPath(), t("already-recorded"));
     EXPECT_EQ(records.at(1), RestoreRecord(d("done-line"), t("done-line"), 1234));
     EXPECT_EQ(records.at(2).storedPath(), t("moved-no-line"));
     EXPECT_FALSE(EntryExists(journalFile())) << "the journal goes once the records are saved";
-    EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), records);
+    EXPECT_EQ(ManifestStore::parse(ReadFile(manifestFile())), records);
 
     Restore(*next);
     EXPECT_EQ(ReadFile(d("name-taken")), "mine");
@@ -144,8 +144,7 @@ TEST_F(CrashSafetyTest, JournalKeepsAwkwardNamesExactly) {
     // start: the same paths.
     restart();
     const auto next = restart();
-    ASSERT_EQ(next->manifest().size(), names.size())
-        << EncodeManifest(next->manifest()).toStdString();
+    ASSERT_EQ(next->manifest().size(), names.size()) << next->manifest().encode().toStdString();
     for (qsizetype i = 0; i < names.size(); ++i) {
         EXPECT_EQ(next->manifest().at(i).storedPath(), target + QLatin1Char('/') + names[i]);
         EXPECT_EQ(next->manifest().at(i).originalPath(), desktop() + QLatin1Char('/') + names[i]);
@@ -173,7 +172,7 @@ TEST_F(CrashSafetyTest, JournalOfAnEarlierRunSurvivesTheNextRun) {
 
     // Next start: the blocking folder is set aside, the journal replayed.
     auto next = restart();
-    ASSERT_EQ(next->manifest().size(), 2) << EncodeManifest(next->manifest()).toStdString();
+    ASSERT_EQ(next->manifest().size(), 2) << next->manifest().encode().toStdString();
     EXPECT_FALSE(EntryExists(journalFile()));
     Restore(*next);
     EXPECT_EQ(ReadFile(desktop() + QStringLiteral("/a")), "a");
@@ -203,7 +202,7 @@ TEST_F(CrashSafetyTest, SaveWhoseSyncFailsKeepsThePreviousFile) {
     delegate.setManifest(ManifestStore{record("a")});
     delegate.saveManifest();
     const QByteArray previous = ReadFile(manifestFile());
-    ASSERT_EQ(ParseManifest(previous), delegate.manifest());
+    ASSERT_EQ(ManifestStore::parse(previous), delegate.manifest());
     const QStringList files = Names(supportFolder());
 
     const QByteArray temporaries =
@@ -237,7 +236,7 @@ TEST_F(CrashSafetyTest, UnusableManifestsAreSetAsideNeverReplaced) {
     QList<QByteArray> expected(std::begin(contents), std::end(contents));
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(kept, expected);
-    EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), ManifestStore());
+    EXPECT_EQ(ManifestStore::parse(ReadFile(manifestFile())), ManifestStore());
 
     // Empty and missing files hold no records: nothing to keep.
     WriteFile(manifestFile(), "");

@@ -47,7 +47,7 @@ TEST_F(ManifestTest, UnusableFilesAreSetAsideAndGiveAnEmptyManifest) {
         EXPECT_TRUE(delegate.manifest().isEmpty());
         EXPECT_FALSE(EntryExists(manifestFile())) << "set aside";
         bool usable = true;
-        EXPECT_TRUE(ParseManifest(bytes, &usable).isEmpty());
+        EXPECT_TRUE(ManifestStore::parse(bytes, &usable).isEmpty());
         EXPECT_FALSE(usable);
     }
     // Every one kept aside with its bytes.
@@ -78,7 +78,7 @@ TEST_F(ManifestTest, LargeFilesLoadInRunsOrWholeAndCutFilesAreSetAside) {
         records.append(RestoreRecord(QStringLiteral("/D/报告 %1.txt").arg(i),
                                      QStringLiteral("/T/报告 %1.txt").arg(i), i));
     }
-    QByteArray mixed = EncodeManifest(records);
+    QByteArray mixed = records.encode();
     const qsizetype middle = mixed.indexOf("\n    },\n    {", mixed.size() / 2) + 6;
     mixed.insert(
         middle,
@@ -94,7 +94,7 @@ TEST_F(ManifestTest, LargeFilesLoadInRunsOrWholeAndCutFilesAreSetAside) {
         WriteFile(manifestFile(), text);
         reload();
         bool usable = false;
-        const ManifestStore whole = ParseManifestInRuns(text, text.size() + 1, &usable);
+        const ManifestStore whole = ManifestStore::parse(text, &usable, text.size() + 1);
         ASSERT_TRUE(usable);
         EXPECT_EQ(delegate.manifest(), whole);
         EXPECT_EQ(delegate.manifest().size(), file == &mixed ? 6002 : 1);
@@ -144,9 +144,9 @@ TEST(ManifestEncoding, WritesTheIndentedLayoutAndReadsBackEveryValue) {
                     {QStringLiteral("originalPath"), QStringLiteral("/D/tab\there\\back\x01")},
                     {QStringLiteral("storedPath"), QStringLiteral("/T/emoji \U0001F436")}}};
     // The layout earlier versions wrote, so existing files diff cleanly.
-    EXPECT_EQ(EncodeManifest(records), QJsonDocument(values).toJson(QJsonDocument::Indented));
-    EXPECT_EQ(EncodeManifest(ManifestStore()), QJsonDocument(QJsonArray()).toJson());
-    const ManifestStore parsed = ParseManifest(EncodeManifest(records));
+    EXPECT_EQ(records.encode(), QJsonDocument(values).toJson(QJsonDocument::Indented));
+    EXPECT_EQ(ManifestStore().encode(), QJsonDocument(QJsonArray()).toJson());
+    const ManifestStore parsed = ManifestStore::parse(records.encode());
     ASSERT_EQ(parsed.size(), records.size()) << "the written text did not read back";
     EXPECT_EQ(parsed, records);
     EXPECT_EQ(parsed.at(1).originalPath(), QStringLiteral("/D/tab\there\\back\x01"));
@@ -182,9 +182,10 @@ TEST(ManifestEncoding, EscapesAreFoundAtEveryPositionInAWord) {
 // a cut at every seam, as they are and with each single byte taken out.
 TEST(ManifestEncoding, RunsCutBetweenRecordsGiveWhatTheWholeTextGives) {
     const QByteArray records =
-        EncodeManifest({RestoreRecord(QStringLiteral("/D/a"), QStringLiteral("/T/a"), 1),
-                        RestoreRecord(QStringLiteral("/D/b"), QStringLiteral("/T/b"), 2),
-                        RestoreRecord(QStringLiteral("/D/c"), QStringLiteral("/T/c"), 3)});
+        ManifestStore{RestoreRecord(QStringLiteral("/D/a"), QStringLiteral("/T/a"), 1),
+                      RestoreRecord(QStringLiteral("/D/b"), QStringLiteral("/T/b"), 2),
+                      RestoreRecord(QStringLiteral("/D/c"), QStringLiteral("/T/c"), 3)}
+            .encode();
     const QByteArray seamed = "[\n    {\n    },\n    {\n    },\n    {\n    }\n]";
     const QList<QByteArray> cases{
         records,
@@ -200,14 +201,14 @@ TEST(ManifestEncoding, RunsCutBetweenRecordsGiveWhatTheWholeTextGives) {
     const auto check = [](const QByteArray &text) {
         bool whole = false;
         bool cut = false;
-        const ManifestStore expected = ParseManifestInRuns(text, text.size() + 1, &whole);
-        EXPECT_EQ(ParseManifestInRuns(text, 1, &cut), expected) << text.toStdString();
+        const ManifestStore expected = ManifestStore::parse(text, &whole, text.size() + 1);
+        EXPECT_EQ(ManifestStore::parse(text, &cut, 1), expected) << text.toStdString();
         EXPECT_EQ(cut, whole) << text.toStdString();
         return whole;
     };
     EXPECT_TRUE(check(records));
     EXPECT_TRUE(check(seamed));
-    EXPECT_EQ(ParseManifestInRuns(records, 1, nullptr).size(), 3);
+    EXPECT_EQ(ManifestStore::parse(records, nullptr, 1).size(), 3);
     for (const QByteArray &text : cases) {
         check(text);
         for (qsizetype at = 0; at < text.size(); ++at) {
@@ -257,24 +258,24 @@ TEST(ManifestEncoding, MixedArraysSurviveLoadAndSave) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.why);
         bool usable = false;
-        const ManifestStore loaded = ParseManifest(c.json, &usable);
+        const ManifestStore loaded = ManifestStore::parse(c.json, &usable);
         ASSERT_TRUE(usable);
         ASSERT_EQ(loaded.size(), QJsonDocument::fromJson(c.json).array().size());
         EXPECT_EQ(std::count_if(loaded.begin(), loaded.end(),
                                 [](const ManifestElement &e) { return e.isRecord(); }),
                   c.records);
-        const QByteArray saved = EncodeManifest(loaded);
-        const ManifestStore reloaded = ParseManifest(saved, &usable);
+        const QByteArray saved = loaded.encode();
+        const ManifestStore reloaded = ManifestStore::parse(saved, &usable);
         EXPECT_TRUE(usable);
         EXPECT_EQ(reloaded, loaded);
-        EXPECT_EQ(EncodeManifest(reloaded), saved) << "saving is stable";
+        EXPECT_EQ(reloaded.encode(), saved) << "saving is stable";
         EXPECT_TRUE(saved.startsWith("[\n    ")) << saved.toStdString();
         if (c.sameText) {
             EXPECT_EQ(MinifiedJson(saved), MinifiedJson(c.json)) << saved.toStdString();
         }
         EXPECT_EQ(QJsonDocument::fromJson(saved), QJsonDocument::fromJson(c.json));
     }
-    const ManifestStore odd = ParseManifest(cases[std::size(cases) - 1].json);
+    const ManifestStore odd = ManifestStore::parse(cases[std::size(cases) - 1].json);
     EXPECT_EQ(odd.at(1).originalPath(), QStringLiteral("/D/é/\"q\"\U0001F600"));
     EXPECT_EQ(odd.at(1).storedPath(), QStringLiteral("/T/\t"));
 }

@@ -478,7 +478,7 @@ TEST_F(LongRunTest, QuittingPartWayStopsSoonAndRecordsEveryMove) {
     EXPECT_GT(moved, 0);
     EXPECT_LT(moved, 90);
     const ManifestStore saved =
-        ParseManifest(ReadFile(supportFolder() + QStringLiteral("/") + ManifestFileName));
+        ManifestStore::parse(ReadFile(supportFolder() + QStringLiteral("/") + ManifestFileName));
     EXPECT_EQ(saved.size(), moved) << "every completed move is recorded";
 }
 
