@@ -3,6 +3,7 @@
 #include "engine/FileSystem.h"
 #include "engine/Journal.h"
 #include "engine/Manifest.h"
+#include "engine/ManifestRecovery.h"
 #include "engine/PathRules.h"
 
 #include <QFile>
