@@ -74,6 +74,14 @@ QSet<QByteArray> ReadHiddenList(const QString &folder) {
 
 } // namespace
 
+QByteArray ParentFolder(const QByteArray &path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash < 0) {
+        return QByteArrayLiteral(".");
+    }
+    return slash == 0 ? QByteArrayLiteral("/") : path.left(slash);
+}
+
 bool IsDirectory(const QString &path) {
     struct stat st {};
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -258,6 +266,38 @@ int VolumeSync::sync() const {
 #endif
 }
 
+int SyncTree(const QByteArray &path) {
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0) {
+        return errno;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        int first = 0;
+        Error unreadable;
+        if (!ForEachName(
+                path,
+                [&](const char *name) {
+                    first = SyncTree(path + '/' + name);
+                    return first == 0;
+                },
+                &unreadable) &&
+            first == 0) {
+            return static_cast<int>(unreadable.code);
+        }
+        return first != 0 ? first : SyncFolder(path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return 0;
+    }
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    const int err = SyncFile(fd, path);
+    ::close(fd);
+    return err;
+}
+
 bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error) {
     // Every step is checked: a write or flush that fails on a full disk must
     // never put an empty or cut file in place of the previous one.
@@ -288,8 +328,7 @@ bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *er
     }
     // The rename reaches the disk only with the folder's own sync; until it
     // has, a power cut can bring back the previous file.
-    if (const int folderErr =
-            SyncFolder(slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : destination.left(slash))) {
+    if (const int folderErr = SyncFolder(ParentFolder(destination))) {
         SetError(error, PosixError(folderErr));
         return false;
     }

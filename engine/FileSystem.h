@@ -16,6 +16,10 @@
 // Only a hint: does nothing where the system cannot do it.
 void PrefaultForWriting(void *data, qsizetype size);
 
+// The folder that holds path: "." for a bare name, "/" for an entry of the
+// root.
+QByteArray ParentFolder(const QByteArray &path);
+
 // True when a folder (or a link to one) exists at path.
 bool IsDirectory(const QString &path);
 
@@ -87,6 +91,10 @@ private:
     int openError_ = 0;
     QByteArray path_;
 };
+
+// What was written under path, entry by entry: each file, then each folder
+// after its entries. Links are covered by their folder.
+int SyncTree(const QByteArray &path);
 
 // Writes the complete bytes to a temporary file beside path and renames it
 // into place, so no reader sees a partial file; the file and its folder are

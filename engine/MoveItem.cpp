@@ -595,46 +595,6 @@ QByteArray TemporarySibling(const QByteArray &to) {
     return folder + TemporaryPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1();
 }
 
-// Makes what was written under path durable entry by entry: each file,
-// then each folder after its entries. Links are covered by their folder.
-int SyncTree(const QByteArray &path) {
-    struct stat st {};
-    if (::lstat(path.constData(), &st) != 0) {
-        return errno;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        int first = 0;
-        Error unreadable;
-        if (!ForEachName(
-                path,
-                [&](const char *name) {
-                    first = SyncTree(path + '/' + name);
-                    return first == 0;
-                },
-                &unreadable) &&
-            first == 0) {
-            return static_cast<int>(unreadable.code);
-        }
-        return first != 0 ? first : SyncFolder(path);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return 0;
-    }
-    Fd file(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (file.get() < 0) {
-        return errno;
-    }
-    return SyncFile(file.get(), path);
-}
-
-QByteArray ParentOf(const QByteArray &path) {
-    const qsizetype slash = path.lastIndexOf('/');
-    if (slash < 0) {
-        return QByteArrayLiteral(".");
-    }
-    return slash == 0 ? QByteArrayLiteral("/") : path.left(slash);
-}
-
 // Where the system can sync a whole volume in one call, and where it can be
 // trusted to: a network or user-space file system may take syncfs as a mere
 // flush of its cache, so there every entry is synced on its own.
@@ -696,7 +656,7 @@ public:
         QSet<QByteArray> synced;
         for (const VolumeMove *move : moves) {
             struct stat top {};
-            QByteArray folder = ParentOf(move->to);
+            QByteArray folder = ParentFolder(move->to);
             if (::stat(folder.constData(), &top) != 0) {
                 return errno;
             }
@@ -708,7 +668,7 @@ public:
                 if (const int err = SyncFolder(folder)) {
                     return err;
                 }
-                const QByteArray up = ParentOf(folder);
+                const QByteArray up = ParentFolder(folder);
                 struct stat above {};
                 if (up == folder || ::stat(up.constData(), &above) != 0 ||
                     above.st_dev != top.st_dev) {
@@ -898,7 +858,7 @@ void MoveAcrossVolumes(std::vector<VolumeMove> &moves, const VolumeMoveSteps &st
             move->error = PosixError(ECANCELED);
             continue;
         }
-        const QByteArray folder = ParentOf(move->to);
+        const QByteArray folder = ParentFolder(move->to);
         struct stat st {};
         if (::stat(folder.constData(), &st) != 0) {
             move->error = PosixError(errno);
