@@ -8,6 +8,10 @@
 // A copy keeps what a rename keeps: hard links between entries of the moved
 // tree, holes in sparse files, extended attributes (ACLs among them), owner
 // where allowed, mode and times.
+//
+// This is the policy, and how a group of copies is made durable. The walk
+// over a tree is engine/TreeCopy.h; what a move asks of the system is
+// engine/MovePlatform.h, with one source file for each system.
 
 #include "engine/Error.h"
 
