@@ -291,7 +291,7 @@ void MoveAcrossVolumes(std::vector<VolumeMove> &moves, const VolumeMoveSteps &st
             context.totalBytes = DataSize(move->from);
             stopped = !context.progress(0, context.totalBytes);
         }
-        if (stopped || !CopyEntry(move->from, move->temporary, context, &move->error)) {
+        if (stopped || !CopyTree(move->from, move->temporary, context, &move->error)) {
             RemoveTree(move->temporary);
             stopped = stopped || context.stopped;
             if (stopped) {

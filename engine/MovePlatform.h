@@ -3,13 +3,47 @@
 // file of its own that the build chooses: engine/MoveLinux.cpp, or
 // engine/MoveMac.cpp on macOS. The copy of one entry keeps what a rename
 // keeps (data with its holes, extended attributes and ACLs, owner where
-// allowed, mode and times); engine/TreeCopy.cpp walks a tree with it.
+// allowed, mode and times); engine/TreeCopy.cpp walks a tree with it, the
+// context carrying the copy's progress and what the target refused from one
+// entry to the next.
 
 #include "engine/Error.h"
-#include "engine/TreeCopy.h"
 
 #include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <cerrno>
+#include <functional>
 #include <sys/stat.h>
+#include <vector>
+
+// What one cross-volume copy carries from entry to entry.
+struct CopyContext {
+    std::vector<char> buffer; // for data the kernel will not copy by itself
+    QStringList notKept;
+    // Told of the bytes copied so far; false stops the copy.
+    std::function<bool(qint64 copied, qint64 total)> progress;
+    qint64 copiedBytes = 0;
+    qint64 totalBytes = 0;
+
+    bool stopped = false; // progress said stop
+
+    // 0, or ECANCELED when the copy is to stop.
+    int advance(qint64 bytes) {
+        copiedBytes += bytes;
+        stopped = stopped || (progress && !progress(copiedBytes, totalBytes));
+        return stopped ? ECANCELED : 0;
+    }
+
+    // Notes an attribute the target refused, each name once.
+    void refused(const char *attribute) {
+        const QString name = QFile::decodeName(attribute);
+        if (!notKept.contains(name)) {
+            notKept.append(name);
+        }
+    }
+};
 
 namespace platform {
 

@@ -6,20 +6,30 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
+// The first copy of each source inode that has more than one name, so that
+// its other names in the tree become links to that copy.
+using FirstCopies = std::map<std::pair<dev_t, ino_t>, QByteArray>;
+
+bool CopyEntry(const QByteArray &from, const QByteArray &to, FirstCopies &firstCopies,
+               CopyContext &context, Error *error);
+
 bool CopyFolder(const QByteArray &from, const QByteArray &to, const struct stat &st,
-                CopyContext &context, Error *error) {
+                FirstCopies &firstCopies, CopyContext &context, Error *error) {
     if (!platform::StartFolder(from, to, context, error)) {
         return false;
     }
     const bool copied = ForEachName(
         from,
         [&](const char *name) {
-            return CopyEntry(from + '/' + name, to + '/' + name, context, error);
+            return CopyEntry(from + '/' + name, to + '/' + name, firstCopies, context, error);
         },
         error);
     if (!copied) {
@@ -30,14 +40,8 @@ bool CopyFolder(const QByteArray &from, const QByteArray &to, const struct stat 
     return true;
 }
 
-} // namespace
-
-Error UnsupportedKind() {
-    return Error{PosixErrorDomain, EOPNOTSUPP,
-                 QStringLiteral("无法跨磁盘移动管道、套接字或设备文件")};
-}
-
-bool CopyEntry(const QByteArray &from, const QByteArray &to, CopyContext &context, Error *error) {
+bool CopyEntry(const QByteArray &from, const QByteArray &to, FirstCopies &firstCopies,
+               CopyContext &context, Error *error) {
     if (const auto &hook = TestHooks().copyFault) {
         if (const int err = hook(from)) {
             SetError(error, PosixError(err));
@@ -50,15 +54,15 @@ bool CopyEntry(const QByteArray &from, const QByteArray &to, CopyContext &contex
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
-        return CopyFolder(from, to, st, context, error);
+        return CopyFolder(from, to, st, firstCopies, context, error);
     }
     const bool linked = st.st_nlink > 1;
     const std::pair<dev_t, ino_t> inode{st.st_dev, st.st_ino};
     if (linked) {
         // Another name of an inode already copied: link it, as in the source.
         // Where the target cannot, this name gets a copy of its own.
-        const auto first = context.firstCopies.find(inode);
-        if (first != context.firstCopies.end() &&
+        const auto first = firstCopies.find(inode);
+        if (first != firstCopies.end() &&
             ::linkat(AT_FDCWD, first->second.constData(), AT_FDCWD, to.constData(), 0) == 0) {
             return true;
         }
@@ -73,9 +77,21 @@ bool CopyEntry(const QByteArray &from, const QByteArray &to, CopyContext &contex
         return false;
     }
     if (copied && linked) {
-        context.firstCopies.emplace(inode, to);
+        firstCopies.emplace(inode, to);
     }
     return copied;
+}
+
+} // namespace
+
+Error UnsupportedKind() {
+    return Error{PosixErrorDomain, EOPNOTSUPP,
+                 QStringLiteral("无法跨磁盘移动管道、套接字或设备文件")};
+}
+
+bool CopyTree(const QByteArray &from, const QByteArray &to, CopyContext &context, Error *error) {
+    FirstCopies firstCopies;
+    return CopyEntry(from, to, firstCopies, context, error);
 }
 
 qint64 DataSize(const QByteArray &path) {
