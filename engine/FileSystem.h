@@ -1,8 +1,9 @@
 #pragma once
 // Thin, error-describing wrappers over the POSIX calls the engine needs:
 // existence tests and free names, creating a folder chain, listing a folder
-// with hidden flags, removing a tree. Paths are converted with the file-name
-// encoding.
+// with hidden flags, removing a tree, syncing files, folders, trees and
+// volumes, and writing a file whole or not at all. Paths are converted with
+// the file-name encoding.
 
 #include "engine/Error.h"
 
