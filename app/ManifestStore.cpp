@@ -1,7 +1,9 @@
 #include "app/Constants.h"
 #include "app/OrganizerAppDelegate.h"
+#include "engine/FileSystem.h"
 #include "engine/Journal.h"
 #include "engine/Manifest.h"
+#include "engine/ManifestRecovery.h"
 #include "engine/PathRules.h"
 
 #include <QFile>
@@ -18,7 +20,7 @@ void OrganizerAppDelegate::loadManifest() {
 }
 
 void OrganizerAppDelegate::saveManifest() {
-    const QByteArray bytes = EncodeManifest(manifest());
+    const QByteArray bytes = manifest().encode();
     // The mirror is written on a thread of its own meanwhile, so the two
     // files' syncs overlap; without a thread it is written after.
     const QString target = ResolveTargetPath(currentTargetPath());

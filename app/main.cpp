@@ -1,6 +1,7 @@
 #include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
 #include "app/SingleInstance.h"
+#include "engine/Error.h"
 #include "ui/Picture.h"
 
 #include <QApplication>

@@ -384,7 +384,7 @@ void WriteManifest(const Sandbox &box, int records) {
     }
     QFile file(box.support() + QLatin1Char('/') + ManifestFileName);
     file.open(QIODevice::WriteOnly);
-    file.write(EncodeManifest(manifest));
+    file.write(manifest.encode());
 }
 
 // Moves to another volume against mv followed by sync, and what syncing the

@@ -15,6 +15,13 @@ struct Error {
 // errors and the name of its support folder.
 inline const QString AppName = QStringLiteral("Kestrue一键整理");
 
+// The codes of the program's own errors, those in the domain AppName.
+enum AppErrorCode : qint64 {
+    NoTargetChosen = 1,   // the target folder's path is empty
+    TargetNotAFolder = 2, // something other than a folder is at the target's path
+    DesktopIsHome = 3,    // the Desktop is the home folder itself
+};
+
 inline const QString PosixErrorDomain = QStringLiteral("POSIX");
 
 // Describes errno in Simplified Chinese, naming the cause; falls back to the

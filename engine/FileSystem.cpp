@@ -1,10 +1,12 @@
 #include "engine/FileSystem.h"
 
 #include "engine/PathRules.h"
+#include "engine/TestHooks.h"
 
 #include <QFile>
 #include <QSet>
 #include <cerrno>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -18,13 +20,8 @@
 
 namespace {
 
-sync_detail::SyncFaultHook &SyncHook() {
-    static sync_detail::SyncFaultHook hook;
-    return hook;
-}
-
 int SyncFault(const QByteArray &path) {
-    const auto &hook = SyncHook();
+    const auto &hook = TestHooks().syncFault;
     return hook ? hook(path) : 0;
 }
 
@@ -88,6 +85,14 @@ bool IsFaithfulText(const QByteArray &name) {
 }
 
 } // namespace
+
+QByteArray ParentFolder(const QByteArray &path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash < 0) {
+        return QByteArrayLiteral(".");
+    }
+    return slash == 0 ? QByteArrayLiteral("/") : path.left(slash);
+}
 
 bool IsDirectory(const QString &path) {
     struct stat st {};
@@ -272,11 +277,74 @@ int VolumeSync::sync() const {
 #endif
 }
 
-namespace sync_detail {
-void SetSyncFaultHook(SyncFaultHook hook) {
-    SyncHook() = std::move(hook);
+int SyncTree(const QByteArray &path) {
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0) {
+        return errno;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        int first = 0;
+        Error unreadable;
+        if (!ForEachName(
+                path,
+                [&](const char *name) {
+                    first = SyncTree(path + '/' + name);
+                    return first == 0;
+                },
+                &unreadable) &&
+            first == 0) {
+            return static_cast<int>(unreadable.code);
+        }
+        return first != 0 ? first : SyncFolder(path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return 0;
+    }
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    const int err = SyncFile(fd, path);
+    ::close(fd);
+    return err;
 }
-} // namespace sync_detail
+
+bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error) {
+    // Every step is checked: a write or flush that fails on a full disk must
+    // never put an empty or cut file in place of the previous one.
+    const QByteArray destination = QFile::encodeName(path);
+    const qsizetype slash = destination.lastIndexOf('/');
+    QByteArray temporary = destination.left(slash + 1) + '.' + destination.mid(slash + 1) +
+                           QByteArrayLiteral(".XXXXXX");
+    // Created owner-only: a manifest's records name every moved item.
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        SetError(error, PosixError(errno));
+        return false;
+    }
+    int err = WriteAll(fd, bytes.constData(), bytes.size());
+    if (err == 0) {
+        err = SyncFile(fd, temporary);
+    }
+    if (::close(fd) != 0 && err == 0) {
+        err = errno;
+    }
+    if (err == 0 && ::rename(temporary.constData(), destination.constData()) != 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        ::unlink(temporary.constData());
+        SetError(error, PosixError(err));
+        return false;
+    }
+    // The rename reaches the disk only with the folder's own sync; until it
+    // has, a power cut can bring back the previous file.
+    if (const int folderErr = SyncFolder(ParentFolder(destination))) {
+        SetError(error, PosixError(folderErr));
+        return false;
+    }
+    return true;
+}
 
 int RemoveTree(const QByteArray &path) {
     struct stat st {};

@@ -1,8 +1,9 @@
 #pragma once
 // Thin, error-describing wrappers over the POSIX calls the engine needs:
 // existence tests and free names, creating a folder chain, listing a folder
-// with hidden flags, removing a tree. Paths are converted with the file-name
-// encoding.
+// with hidden flags, removing a tree, syncing files, folders, trees and
+// volumes, and writing a file whole or not at all. Paths are converted with
+// the file-name encoding.
 
 #include "engine/Error.h"
 
@@ -16,6 +17,10 @@
 // taking them one fault at a time costs far more (as on virtual machines).
 // Only a hint: does nothing where the system cannot do it.
 void PrefaultForWriting(void *data, qsizetype size);
+
+// The folder that holds path: "." for a bare name, "/" for an entry of the
+// root.
+QByteArray ParentFolder(const QByteArray &path);
 
 // True when a folder (or a link to one) exists at path.
 bool IsDirectory(const QString &path);
@@ -61,7 +66,7 @@ int WriteAll(int fd, const char *data, qsizetype size);
 
 // Durability. Each returns 0 or the errno that says the bytes may not be on
 // the disk. On macOS, where fsync stops at the drive's own cache, they ask
-// for F_FULLFSYNC.
+// for F_FULLFSYNC. Tests can make any of them fail (engine/TestHooks.h).
 // What was written to the open file fd: its data and what reading it back
 // needs (fdatasync).
 int SyncData(int fd, const QByteArray &path);
@@ -90,13 +95,15 @@ private:
     QByteArray path_;
 };
 
-namespace sync_detail {
-// Test seam: called before every sync above with the path being synced; a
-// non-zero errno is taken as that sync's failure (an I/O error, a quota), and
-// the sync is not made.
-using SyncFaultHook = std::function<int(const QByteArray &path)>;
-void SetSyncFaultHook(SyncFaultHook hook);
-} // namespace sync_detail
+// What was written under path, entry by entry: each file, then each folder
+// after its entries. Links are covered by their folder.
+int SyncTree(const QByteArray &path);
+
+// Writes the complete bytes to a temporary file beside path and renames it
+// into place, so no reader sees a partial file; the file and its folder are
+// synced before it returns true. The file is readable by the owner alone;
+// the folder is not created.
+bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error);
 
 // Removes path and, for a folder, everything in it. Never follows symbolic
 // links. Returns 0 or the first errno met.

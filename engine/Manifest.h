@@ -1,15 +1,20 @@
 #pragma once
-// The restore manifest: its elements in memory, and its file format, a JSON
-// array read strictly (anything but a valid array is an unusable manifest)
-// and written pretty-printed, atomically, readable by the owner alone.
-
-#include "engine/Error.h"
+// The restore manifest in memory and its writer: the elements of a JSON
+// array, records and foreign ones, written back pretty-printed in the layout
+// earlier versions wrote. The reader (engine/ManifestReader.cpp) takes
+// anything but a valid array as an unusable manifest. Reading the manifest
+// file at start-up, with what the journal adds, is engine/ManifestRecovery.h;
+// writing it to the disk is WriteFileAtomically (engine/FileSystem.h).
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
-#include <QStringList>
 #include <initializer_list>
 #include <vector>
+
+QT_BEGIN_NAMESPACE
+class QFile;
+QT_END_NAMESPACE
 
 // One element of the manifest's array. A record (an object whose
 // originalPath and storedPath are strings) keeps its strings as UTF-8 and any
@@ -76,23 +81,29 @@ public:
 
     bool operator==(const ManifestStore &other) const = default;
 
+    // The size of the runs a large text is parsed in.
+    static constexpr qsizetype RunBytes = qsizetype{256} * 1024;
     // The array the bytes hold; empty for zero bytes, text that is not JSON
     // (RFC 8259, UTF-8) or a top level that is not an array, and then
-    // *usable is false unless there were zero bytes.
-    static ManifestStore parse(QByteArrayView bytes, bool *usable);
-    // Pretty-printed UTF-8 JSON of the whole array.
+    // *usable is false unless there were zero bytes. Parsed in runs of about
+    // runBytes where the text allows; what it gives never depends on runBytes.
+    static ManifestStore parse(QByteArrayView bytes, bool *usable = nullptr,
+                               qsizetype runBytes = RunBytes);
+    // The same read from the open file a run at a time, so that a large file
+    // is never held whole; a file that cannot be read is unusable too.
+    static ManifestStore parse(QFile &file, bool *usable);
+    // Pretty-printed UTF-8 JSON of the whole array; between two records it
+    // puts Seam.
     QByteArray encode() const;
+    // What the writer puts between two records: the end of one, the comma
+    // and the start of the next. It stands outside strings (a raw line break
+    // cannot stand in one), so the reader cuts its runs there.
+    static constexpr QByteArrayView Seam{"\n    },\n    {"};
+    static constexpr qsizetype SeamComma = 6; // the comma's place in Seam
 
 private:
     std::vector<ManifestElement> elements_;
 };
-
-ManifestStore ParseManifest(QByteArrayView bytes);
-ManifestStore ParseManifest(QByteArrayView bytes, bool *usable);
-// The same, parsed in runs of about runBytes (the default is 256 KB) where the
-// text allows; what it gives never depends on runBytes.
-ManifestStore ParseManifestInRuns(QByteArrayView bytes, qsizetype runBytes, bool *usable);
-QByteArray EncodeManifest(const ManifestStore &manifest);
 
 // A restore record with its four members, from the paths or their UTF-8.
 ManifestElement RestoreRecord(const QByteArray &originalPath, const QByteArray &storedPath,
@@ -101,15 +112,3 @@ inline ManifestElement RestoreRecord(const QString &originalPath, const QString 
                                      qint64 movedAt) {
     return RestoreRecord(originalPath.toUtf8(), storedPath.toUtf8(), movedAt);
 }
-
-// Writes the complete bytes to a temporary file beside path and renames it
-// into place, so no reader sees a partial file; the file and its folder are
-// synced before it returns true. The folder is not created.
-bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error);
-
-// The manifest file's records, ready to use: a file that holds something
-// but is not a manifest is set aside (never overwritten), and the moves a
-// journal beside it shows completed are added and their interrupted steps
-// finished. *journalReplayed tells whether there was a journal, so the caller
-// saves; notices receives what the user should be told.
-ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices);

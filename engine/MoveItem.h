@@ -8,6 +8,10 @@
 // A copy keeps what a rename keeps: hard links between entries of the moved
 // tree, holes in sparse files, extended attributes (ACLs among them), owner
 // where allowed, mode and times.
+//
+// This is the policy, and how a group of copies is made durable. The walk
+// over a tree is engine/TreeCopy.h; what a move asks of the system is
+// engine/MovePlatform.h, with one source file for each system.
 
 #include "engine/Error.h"
 
@@ -94,30 +98,5 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to);
 // The cross-volume path for one item, so tests can drive it on one volume.
 bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error,
                        MoveReport *report = nullptr);
-
-// Test seam: called before each entry is copied across volumes, with the
-// source entry's path; returning a non-zero errno makes that copy fail.
-using CopyFaultHook = std::function<int(const QByteArray &source)>;
-void SetCopyFaultHook(CopyFaultHook hook);
-
-// Test seam: called at the start of every move with its source; returning a
-// non-zero errno makes that move fail. Set it before a run starts.
-using MoveFaultHook = std::function<int(const QByteArray &source)>;
-void SetMoveFaultHook(MoveFaultHook hook);
-
-// Test seam: called once the copy is in place ("placed", with the
-// destination) and before each source entry is removed ("remove"); by the
-// runs once a batch of moves is announced in the journal ("announced", with
-// the journal's path) and when a run has made its last move ("ran").
-using StepHook = std::function<void(const char *step, const QByteArray &path)>;
-void SetStepHook(StepHook hook);
-void ReachStep(const char *step, const QByteArray &path);
-
-// Test seam: called before each extended attribute is written to a copy,
-// with the copy's path and the attribute's name; a non-zero errno is taken
-// as the target's refusal of that attribute. Not consulted where the
-// system's own copier writes the attributes (macOS).
-using AttributeFaultHook = std::function<int(const QByteArray &target, const char *name)>;
-void SetAttributeFaultHook(AttributeFaultHook hook);
 
 } // namespace move_detail

@@ -6,6 +6,7 @@
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
+#include "engine/TestHooks.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -55,7 +56,7 @@ QByteArray Joined(const QByteArray &prefix, const QByteArray &name) {
 // organizing it would sweep the whole home folder into the target.
 bool ListDesktop(const QString &desktop, std::vector<DirectoryEntry> *entries, Error *error) {
     if (PathIsEqualOrInside(StandardizePath(QDir::homePath()), desktop)) {
-        SetError(error, Error{AppName, 3,
+        SetError(error, Error{AppName, DesktopIsHome,
                               QStringLiteral(
                                   "桌面文件夹就是用户主文件夹（%1），已停止以免整理整个主文件夹")
                                   .arg(VisibleName(desktop))});
@@ -199,7 +200,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             say(QStringLiteral("无法写入还原记录（%1），已停止整理").arg(error.description));
             break;
         }
-        move_detail::ReachStep("announced", QFile::encodeName(request.journalPath));
+        ReachStep("announced", QFile::encodeName(request.journalPath));
 
         completed.assign(plan.size(), 0);
         reserved.clear();
@@ -312,7 +313,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             }
         }
     }
-    move_detail::ReachStep("ran", targetBytes);
+    ReachStep("ran", targetBytes);
     progress.done = outcome.moved + outcome.skipped;
     report();
     // The lines saying moves finished are a convenience for the replay,

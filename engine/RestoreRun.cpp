@@ -6,6 +6,7 @@
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
+#include "engine/TestHooks.h"
 
 #include <QFile>
 #include <QSet>
@@ -200,7 +201,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             visitedKept.append(record);
         }
     }
-    move_detail::ReachStep("ran", {});
+    ReachStep("ran", {});
     // A stop leaves the records not yet visited as they were, before the
     // ones this run kept.
     outcome.stopped = i >= 0;

@@ -7,7 +7,7 @@
 
 bool PrepareTargetFolder(const QString &path, Error *error) {
     if (path.isEmpty()) {
-        SetError(error, Error{AppName, 1, QStringLiteral("请先选择指定文件夹。")});
+        SetError(error, Error{AppName, NoTargetChosen, QStringLiteral("请先选择指定文件夹。")});
         return false;
     }
     struct stat st {};
@@ -17,6 +17,6 @@ bool PrepareTargetFolder(const QString &path, Error *error) {
     if (S_ISDIR(st.st_mode)) {
         return true;
     }
-    SetError(error, Error{AppName, 2, QStringLiteral("指定路径不是文件夹。")});
+    SetError(error, Error{AppName, TargetNotAFolder, QStringLiteral("指定路径不是文件夹。")});
     return false;
 }

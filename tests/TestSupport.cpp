@@ -91,14 +91,14 @@ void Restore(OrganizerAppDelegate &delegate) {
 
 ManifestStore StoreOf(const QJsonArray &values) {
     bool usable = false;
-    ManifestStore store = ParseManifest(QJsonDocument(values).toJson(), &usable);
+    ManifestStore store = ManifestStore::parse(QJsonDocument(values).toJson(), &usable);
     EXPECT_TRUE(usable);
     return store;
 }
 
 QJsonArray ValuesOf(const ManifestStore &manifest) {
     QJsonParseError status{};
-    const QJsonDocument document = QJsonDocument::fromJson(EncodeManifest(manifest), &status);
+    const QJsonDocument document = QJsonDocument::fromJson(manifest.encode(), &status);
     EXPECT_EQ(status.error, QJsonParseError::NoError);
     return document.array();
 }

@@ -11,7 +11,7 @@
 
 #include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
-#include "engine/MoveItem.h"
+#include "engine/TestHooks.h"
 
 #include <QGuiApplication>
 #include <csignal>
@@ -60,15 +60,15 @@ int main(int argc, char *argv[]) {
     const QList<QByteArray> at = qgetenv(pause ? "KESTRUE_PAUSE_AT" : "KESTRUE_KILL_AT").split(':');
     if (at.size() == 2) {
         Point() = {at[0], qgetenv("KESTRUE_STEP_PATH"), at[1].toInt(), pause};
-        move_detail::SetMoveFaultHook([](const QByteArray &source) {
+        TestHooks().moveFault = [](const QByteArray &source) {
             Arrive("move", source);
             return 0;
-        });
-        move_detail::SetCopyFaultHook([](const QByteArray &source) {
+        };
+        TestHooks().copyFault = [](const QByteArray &source) {
             Arrive("copy", source);
             return 0;
-        });
-        move_detail::SetStepHook(Arrive);
+        };
+        TestHooks().step = Arrive;
     }
 
     OrganizerAppDelegate delegate;

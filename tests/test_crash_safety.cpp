@@ -4,6 +4,7 @@
 #include "engine/Journal.h"
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
+#include "engine/TestHooks.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -103,14 +104,14 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
 
     auto next = restart();
     const ManifestStore &records = next->manifest();
-    ASSERT_EQ(records.size(), 5) << EncodeManifest(records).toStdString();
+    ASSERT_EQ(records.size(), 5) << records.encode().toStdString();
     EXPECT_EQ(records.at(0).storedPath(), t("already-recorded"));
     EXPECT_EQ(records.at(1), RestoreRecord(d("done-line"), t("done-line"), 1234));
     EXPECT_EQ(records.at(2).storedPath(), t("moved-no-line"));
     EXPECT_EQ(records.at(3).storedPath(), t("renumbered 1"));
     EXPECT_EQ(records.at(4).storedPath(), t("after-cut"));
     EXPECT_FALSE(EntryExists(journalFile())) << "the journal goes once the records are saved";
-    EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), records);
+    EXPECT_EQ(ManifestStore::parse(ReadFile(manifestFile())), records);
 
     Restore(*next);
     EXPECT_EQ(ReadFile(d("name-taken")), "mine");
@@ -144,8 +145,7 @@ TEST_F(CrashSafetyTest, JournalKeepsAwkwardNamesExactly) {
     // start: the same paths.
     restart();
     const auto next = restart();
-    ASSERT_EQ(next->manifest().size(), names.size())
-        << EncodeManifest(next->manifest()).toStdString();
+    ASSERT_EQ(next->manifest().size(), names.size()) << next->manifest().encode().toStdString();
     for (qsizetype i = 0; i < names.size(); ++i) {
         EXPECT_EQ(next->manifest().at(i).storedPath(), target + QLatin1Char('/') + names[i]);
         EXPECT_EQ(next->manifest().at(i).originalPath(), desktop() + QLatin1Char('/') + names[i]);
@@ -173,7 +173,7 @@ TEST_F(CrashSafetyTest, JournalOfAnEarlierRunSurvivesTheNextRun) {
 
     // Next start: the blocking folder is set aside, the journal replayed.
     auto next = restart();
-    ASSERT_EQ(next->manifest().size(), 2) << EncodeManifest(next->manifest()).toStdString();
+    ASSERT_EQ(next->manifest().size(), 2) << next->manifest().encode().toStdString();
     EXPECT_FALSE(EntryExists(journalFile()));
     Restore(*next);
     EXPECT_EQ(ReadFile(desktop() + QStringLiteral("/a")), "a");
@@ -203,16 +203,17 @@ TEST_F(CrashSafetyTest, SaveWhoseSyncFailsKeepsThePreviousFile) {
     delegate.setManifest(ManifestStore{record("a")});
     delegate.saveManifest();
     const QByteArray previous = ReadFile(manifestFile());
-    ASSERT_EQ(ParseManifest(previous), delegate.manifest());
+    ASSERT_EQ(ManifestStore::parse(previous), delegate.manifest());
     const QStringList files = Names(supportFolder());
 
     const QByteArray temporaries =
         QFile::encodeName(supportFolder() + QStringLiteral("/.restore-manifest.json."));
-    sync_detail::SetSyncFaultHook(
-        [temporaries](const QByteArray &path) { return path.startsWith(temporaries) ? EIO : 0; });
+    TestHooks().syncFault = [temporaries](const QByteArray &path) {
+        return path.startsWith(temporaries) ? EIO : 0;
+    };
     delegate.setManifest(ManifestStore{record("a"), record("b")});
     delegate.saveManifest();
-    sync_detail::SetSyncFaultHook({});
+    TestHooks().syncFault = {};
     EXPECT_EQ(logMessages(), QStringList{QStringLiteral("保存还原记录失败：磁盘读写错误")});
     EXPECT_EQ(ReadFile(manifestFile()).toStdString(), previous.toStdString());
     EXPECT_EQ(Names(supportFolder()), files) << "no temporary file is left";
@@ -236,7 +237,7 @@ TEST_F(CrashSafetyTest, UnusableManifestsAreSetAsideNeverReplaced) {
     QList<QByteArray> expected(std::begin(contents), std::end(contents));
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(kept, expected);
-    EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), ManifestStore());
+    EXPECT_EQ(ManifestStore::parse(ReadFile(manifestFile())), ManifestStore());
 
     // Empty and missing files hold no records: nothing to keep.
     WriteFile(manifestFile(), "");

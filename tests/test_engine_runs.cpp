@@ -1,11 +1,12 @@
-// The organize and restore passes as engine units: real folders, no window,
-// QtCore only.
+// The organize and restore passes, and the target preparation before them,
+// as engine units: real folders, no window, QtCore only.
 
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
-#include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
+#include "engine/TargetPreparation.h"
+#include "engine/TestHooks.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,8 +28,8 @@ protected:
         ASSERT_TRUE(QDir().mkpath(target));
     }
     void TearDown() override {
-        move_detail::SetMoveFaultHook({});
-        sync_detail::SetSyncFaultHook({});
+        TestHooks().moveFault = {};
+        TestHooks().syncFault = {};
     }
 
     void write(const QString &path, const QByteArray &bytes = "x") {
@@ -107,12 +108,12 @@ TEST_F(EngineRunTest, AStopBetweenItemsKeepsEveryCompletedMoveAndLeavesTheRest) 
     }
     std::atomic<bool> stop{false};
     int moves = 0;
-    move_detail::SetMoveFaultHook([&](const QByteArray &) {
+    TestHooks().moveFault = [&](const QByteArray &) {
         if (++moves == 7) {
             stop = true; // as a quit would, while the seventh move is made
         }
         return 0;
-    });
+    };
     RunSink sink;
     QStringList messages;
     sink.message = [&messages](const QString &m) {
@@ -138,10 +139,10 @@ TEST_F(EngineRunTest, AStoppedRestoreKeepsUnvisitedRecordsInTheirOrder) {
     }
     std::atomic<bool> stop{false};
     int moves = 0;
-    move_detail::SetMoveFaultHook([&](const QByteArray &) {
+    TestHooks().moveFault = [&](const QByteArray &) {
         stop = ++moves == 2;
         return moves == 1 ? EACCES : 0; // the newest record fails and is kept
-    });
+    };
     QStringList messages;
     RunSink sink;
     sink.message = [&messages](const QString &m) {
@@ -232,16 +233,16 @@ TEST_F(EngineRunTest, AFailedSyncLosesNothingAndSaysWhy) {
                                   ? dir.path() + QStringLiteral("/journal")
                                   : into);
         int seen = 0;
-        sync_detail::SetSyncFaultHook([&](const QByteArray &path) {
+        TestHooks().syncFault = [&](const QByteArray &path) {
             return path == failing && ++seen == c.failAt ? EIO : 0;
-        });
+        };
         QStringList messages;
         RunSink sink;
         sink.message = [&messages](const QString &m) {
             messages.append(m);
         };
         const OrganizeOutcome outcome = organize(into, sink);
-        sync_detail::SetSyncFaultHook({});
+        TestHooks().syncFault = {};
         EXPECT_EQ(seen, c.failAt);
         EXPECT_EQ(outcome.moved, 0);
         EXPECT_EQ(outcome.skipped, 2);
@@ -266,9 +267,9 @@ TEST_F(EngineRunTest, AManifestSaveFailsOnlyWhenItsFolderSyncFails) {
     const QString path = dir.path() + QStringLiteral("/manifest.json");
     for (const int err : {EIO, ENOSPC, EDQUOT, EINVAL, ENOTSUP}) {
         SCOPED_TRACE(err);
-        sync_detail::SetSyncFaultHook([&](const QByteArray &synced) {
+        TestHooks().syncFault = [&](const QByteArray &synced) {
             return synced == QFile::encodeName(dir.path()) ? err : 0;
-        });
+        };
         Error error;
         const bool saved = WriteFileAtomically(path, QByteArray::number(err), &error);
         const bool ignorable = err == EINVAL || err == ENOTSUP;
@@ -277,6 +278,55 @@ TEST_F(EngineRunTest, AManifestSaveFailsOnlyWhenItsFolderSyncFails) {
             EXPECT_EQ(error.code, err);
         }
     }
+}
+
+// The target is checked, and made where it is missing, before a run.
+class TargetPreparationTest : public EngineRunTest {};
+
+TEST_F(TargetPreparationTest, RefusesEmptyAndNonFolderPaths) {
+    Error error;
+    EXPECT_FALSE(PrepareTargetFolder(QString(), &error));
+    EXPECT_EQ(error.domain, AppName);
+    EXPECT_EQ(error.code, NoTargetChosen);
+    EXPECT_EQ(error.description, QStringLiteral("请先选择指定文件夹。"));
+    EXPECT_FALSE(PrepareTargetFolder(QString(), nullptr));
+
+    const QString file = dir.path() + QStringLiteral("/file");
+    write(file, "unchanged");
+    ASSERT_TRUE(QFile::link(file, dir.path() + QStringLiteral("/link-to-file")));
+    for (const QString &path : {file, dir.path() + QStringLiteral("/link-to-file")}) {
+        Error refused;
+        EXPECT_FALSE(PrepareTargetFolder(path, &refused));
+        EXPECT_EQ(refused.code, TargetNotAFolder);
+        EXPECT_EQ(refused.description, QStringLiteral("指定路径不是文件夹。"));
+    }
+    QFile unchanged(file);
+    ASSERT_TRUE(unchanged.open(QIODevice::ReadOnly));
+    EXPECT_EQ(unchanged.readAll(), "unchanged");
+}
+
+TEST_F(TargetPreparationTest, AcceptsOrCreatesFolders) {
+    const QString existing = dir.path() + QStringLiteral("/existing");
+    ASSERT_TRUE(QDir().mkpath(existing));
+    write(existing + QStringLiteral("/content"), "c");
+    ASSERT_TRUE(QFile::link(existing, dir.path() + QStringLiteral("/link-to-folder")));
+    EXPECT_TRUE(PrepareTargetFolder(existing, nullptr));
+    EXPECT_TRUE(PrepareTargetFolder(dir.path() + QStringLiteral("/link-to-folder"), nullptr));
+    EXPECT_EQ(names(existing), QStringList{QStringLiteral("content")});
+
+    Error untouched{QStringLiteral("d"), 99, QStringLiteral("unchanged")};
+    EXPECT_TRUE(
+        PrepareTargetFolder(dir.path() + QStringLiteral("/new/several/levels"), &untouched));
+    EXPECT_TRUE(IsDirectory(dir.path() + QStringLiteral("/new/several/levels")));
+    EXPECT_EQ(untouched.code, 99) << "success leaves the error alone";
+}
+
+TEST_F(TargetPreparationTest, PathUnderAFileFailsWithTheSystemsError) {
+    write(dir.path() + QStringLiteral("/file"), "f");
+    Error error;
+    EXPECT_FALSE(PrepareTargetFolder(dir.path() + QStringLiteral("/file/sub"), &error));
+    EXPECT_EQ(error.domain, QStringLiteral("POSIX"));
+    EXPECT_FALSE(error.description.isEmpty());
 }
 
 } // namespace

@@ -155,7 +155,7 @@ TEST_F(FullDiskTest, FullMirrorFolderKeepsThePreviousMirror) {
         RestoreRecord(desktop() + QStringLiteral("/a"), target + QStringLiteral("/a"), 1)});
     delegate.saveManifest();
     EXPECT_EQ(ReadFile(mirror), "[\n]\n");
-    EXPECT_EQ(ParseManifest(ReadFile(manifestFile())), delegate.manifest());
+    EXPECT_EQ(ManifestStore::parse(ReadFile(manifestFile())), delegate.manifest());
     EXPECT_TRUE(logMessages().isEmpty()) << "the mirror's failure stays silent";
 }
 

@@ -1,7 +1,6 @@
 #include "TestSupport.h"
 #include "app/Constants.h"
 #include "engine/FileSystem.h"
-#include "engine/JsonText.h"
 #include "engine/Manifest.h"
 
 #include <QJsonArray>
@@ -9,7 +8,6 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <algorithm>
 #include <sys/stat.h>
 
 namespace {
@@ -21,96 +19,6 @@ protected:
     }
     void reload() { delegate.loadManifest(); }
 };
-
-TEST_F(ManifestTest, UnusableFilesAreSetAsideAndGiveAnEmptyManifest) {
-    const QByteArray record = R"({"originalPath":"/D/a","storedPath":"/T/a"})";
-    const QByteArray cases[] = {
-        "{}", "{\"a\": [1]}", "42", "\"text\"", "null", "[1, 2", "not json", "[] []",
-        "\xef\xbb\xbf\xff",
-        // Forms a lenient reader takes: numbers, escapes, raw control characters.
-        "[1.]", "[.5]", "[01]", "[+1]", "[1e]", "[NaN]", "[1,]", "[,]", "['a']", R"(["\x00"])",
-        R"(["\a"])", R"(["\u12"])", "[\"a\x01b\"]", "[\"tab\there\"]",
-        // Text that is not UTF-8, or a lone surrogate.
-        "[\"\xff\"]", "[\"\xc3\"]", "[\"\xed\xa0\x80\"]", R"(["\ud800"])",
-        // A number beyond a double's range.
-        "[1e400]",
-        // A fault after or inside otherwise usable records.
-        "[" + record + ", .5]", "[" + record + "]]",
-        R"([{"originalPath":"/D/a","storedPath":"/T/a","note":"\q"}])",
-        R"([{"originalPath":"/D/\a","storedPath":"/T/a"}])"};
-    for (const QByteArray &bytes : cases) {
-        SCOPED_TRACE(bytes.toStdString());
-        WriteFile(manifestFile(), bytes);
-        delegate.setManifest(
-            ManifestStore{RestoreRecord(QStringLiteral("/x"), QStringLiteral("/y"), 1)});
-        reload();
-        EXPECT_TRUE(delegate.manifest().isEmpty());
-        EXPECT_FALSE(EntryExists(manifestFile())) << "set aside";
-        bool usable = true;
-        EXPECT_TRUE(ParseManifest(bytes, &usable).isEmpty());
-        EXPECT_FALSE(usable);
-    }
-    // Every one kept aside with its bytes.
-    QList<QByteArray> aside;
-    for (const QString &name : Names(supportFolder())) {
-        if (name.startsWith(QStringLiteral("restore-manifest.unreadable-"))) {
-            aside.append(ReadFile(supportFolder() + QLatin1Char('/') + name));
-        }
-    }
-    EXPECT_EQ(aside.size(), std::size(cases));
-    for (const QByteArray &bytes : cases) {
-        EXPECT_TRUE(aside.contains(bytes)) << bytes.toStdString();
-    }
-
-    WriteFile(manifestFile(), "");
-    reload();
-    EXPECT_TRUE(delegate.manifest().isEmpty());
-    EXPECT_TRUE(EntryExists(manifestFile())) << "zero bytes are an empty manifest";
-}
-
-// Files larger than one run are read run by run: records with a foreign
-// element and extra members among them load exactly; seams that all fall
-// inside one nested value send the file to be parsed whole; a file cut short
-// past its first runs is set aside with nothing of it loaded.
-TEST_F(ManifestTest, LargeFilesLoadInRunsOrWholeAndCutFilesAreSetAside) {
-    ManifestStore records;
-    for (int i = 0; i < 6000; ++i) {
-        records.append(RestoreRecord(QStringLiteral("/D/报告 %1.txt").arg(i),
-                                     QStringLiteral("/T/报告 %1.txt").arg(i), i));
-    }
-    QByteArray mixed = EncodeManifest(records);
-    const qsizetype middle = mixed.indexOf("\n    },\n    {", mixed.size() / 2) + 6;
-    mixed.insert(
-        middle,
-        R"(, [1, {"a": null}], {"originalPath": "/D/x", "storedPath": "/T/x", "k": [true]})");
-    ASSERT_GT(mixed.size(), 3 * 256 * 1024);
-    QByteArray nested = "[[\n    {\n    }";
-    for (int i = 0; i < 30000; ++i) {
-        nested += ",\n    {\n    }";
-    }
-    nested += "]]";
-    for (const QByteArray *file : {&mixed, &nested}) {
-        const QByteArray &text = *file;
-        WriteFile(manifestFile(), text);
-        reload();
-        bool usable = false;
-        const ManifestStore whole = ParseManifestInRuns(text, text.size() + 1, &usable);
-        ASSERT_TRUE(usable);
-        EXPECT_EQ(delegate.manifest(), whole);
-        EXPECT_EQ(delegate.manifest().size(), file == &mixed ? 6002 : 1);
-        EXPECT_TRUE(EntryExists(manifestFile()));
-    }
-    WriteFile(manifestFile(), mixed.left(mixed.size() - 10));
-    reload();
-    EXPECT_TRUE(delegate.manifest().isEmpty());
-    EXPECT_FALSE(EntryExists(manifestFile())) << "set aside";
-}
-
-TEST_F(ManifestTest, MissingFileIsEmptyAndCreatesNothing) {
-    reload();
-    EXPECT_TRUE(delegate.manifest().isEmpty());
-    EXPECT_FALSE(EntryExists(manifestFile()));
-}
 
 TEST_F(ManifestTest, ArraysLoadUnvalidatedInAnyLayoutAndSaveBackTheSameValues) {
     const QByteArray file = R"([{"originalPath":"/D/a","storedPath":"/T/a","name":"a",
@@ -127,156 +35,6 @@ TEST_F(ManifestTest, ArraysLoadUnvalidatedInAnyLayoutAndSaveBackTheSameValues) {
     const QByteArray saved = ReadFile(manifestFile());
     EXPECT_EQ(QJsonDocument::fromJson(saved).array(), QJsonDocument::fromJson(file).array());
     EXPECT_TRUE(saved.contains("\n    ")) << "pretty-printed";
-}
-
-TEST(ManifestEncoding, WritesTheIndentedLayoutAndReadsBackEveryValue) {
-    const ManifestStore records{RestoreRecord(QStringLiteral("/D/报告 \"终稿\".pdf"),
-                                              QStringLiteral("/T/报告 \"终稿\" 1.pdf"), 1700000000),
-                                RestoreRecord(QStringLiteral("/D/tab\there\\back\x01"),
-                                              QStringLiteral("/T/emoji \U0001F436"), 0)};
-    const QJsonArray values{
-        QJsonObject{{QStringLiteral("movedAt"), 1700000000},
-                    {QStringLiteral("name"), QStringLiteral("报告 \"终稿\".pdf")},
-                    {QStringLiteral("originalPath"), QStringLiteral("/D/报告 \"终稿\".pdf")},
-                    {QStringLiteral("storedPath"), QStringLiteral("/T/报告 \"终稿\" 1.pdf")}},
-        QJsonObject{{QStringLiteral("movedAt"), 0},
-                    {QStringLiteral("name"), QStringLiteral("tab\there\\back\x01")},
-                    {QStringLiteral("originalPath"), QStringLiteral("/D/tab\there\\back\x01")},
-                    {QStringLiteral("storedPath"), QStringLiteral("/T/emoji \U0001F436")}}};
-    // The layout earlier versions wrote, so existing files diff cleanly.
-    EXPECT_EQ(EncodeManifest(records), QJsonDocument(values).toJson(QJsonDocument::Indented));
-    EXPECT_EQ(EncodeManifest(ManifestStore()), QJsonDocument(QJsonArray()).toJson());
-    const ManifestStore parsed = ParseManifest(EncodeManifest(records));
-    ASSERT_EQ(parsed.size(), records.size()) << "the written text did not read back";
-    EXPECT_EQ(parsed, records);
-    EXPECT_EQ(parsed.at(1).originalPath(), QStringLiteral("/D/tab\there\\back\x01"));
-}
-
-// Strings are passed over eight bytes at a time: a byte that needs an escape
-// is found wherever it falls in a word, and the bytes beside it stay as they
-// are (a quote's neighbours 0x21 and 0x5b, a control's 0x20, UTF-8's high
-// bytes). Qt's writer is the reference.
-TEST(ManifestEncoding, EscapesAreFoundAtEveryPositionInAWord) {
-    const QList<QChar> specials{u'"', u'\\', u'\n',       QChar(0x01), QChar(0x1f),  u' ',
-                                u'!', u'[',  QChar(0x7f), QChar(0xe9), QChar(0x4e2d)};
-    for (const QChar special : specials) {
-        for (int at = 0; at < 19; ++at) {
-            QString text(19, u'a');
-            text[at] = special;
-            QByteArray ours;
-            AppendJsonString(ours, text);
-            const QByteArray qts = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-            EXPECT_EQ(ours, qts.mid(1, qts.size() - 2))
-                << "U+" << int(special.unicode()) << " at " << at;
-        }
-    }
-    // A record built from bytes is the record built from text.
-    const QString original = QStringLiteral("/D/报告 \"终稿\".pdf");
-    const QString stored = QStringLiteral("/T/报告 1.pdf");
-    EXPECT_EQ(RestoreRecord(original.toUtf8(), stored.toUtf8(), 7),
-              RestoreRecord(original, stored, 7));
-}
-
-// A large file is parsed in runs cut at the seams between records; whatever
-// the text, the runs give what the whole text gives. Cases are checked with
-// a cut at every seam, as they are and with each single byte taken out.
-TEST(ManifestEncoding, RunsCutBetweenRecordsGiveWhatTheWholeTextGives) {
-    const QByteArray records =
-        EncodeManifest({RestoreRecord(QStringLiteral("/D/a"), QStringLiteral("/T/a"), 1),
-                        RestoreRecord(QStringLiteral("/D/b"), QStringLiteral("/T/b"), 2),
-                        RestoreRecord(QStringLiteral("/D/c"), QStringLiteral("/T/c"), 3)});
-    const QByteArray seamed = "[\n    {\n    },\n    {\n    },\n    {\n    }\n]";
-    const QList<QByteArray> cases{
-        records,
-        seamed,
-        "[\n    {\n    },\n    {\n    },\n]",                    // a trailing comma
-        "[\n    {\n    },\n    {\n    },\n    ,{}]",             // an empty element
-        "[[\n    {\n    },\n    {\n    }]]",                     // seams inside a nested array
-        "{\"x\":[\n    {\n    },\n    {\n    }]}",               // not an array
-        "[\n    {\n    }\n]\n[\n    {\n    },\n    {\n    }\n]", // two arrays
-        "[\n    },\n    {\n    }]",                              // a closing brace first
-        "[1,\n    {\n    },\n    {\n    \"a\": [\n    },\n    {\n    }]}]",
-    };
-    const auto check = [](const QByteArray &text) {
-        bool whole = false;
-        bool cut = false;
-        const ManifestStore expected = ParseManifestInRuns(text, text.size() + 1, &whole);
-        EXPECT_EQ(ParseManifestInRuns(text, 1, &cut), expected) << text.toStdString();
-        EXPECT_EQ(cut, whole) << text.toStdString();
-        return whole;
-    };
-    EXPECT_TRUE(check(records));
-    EXPECT_TRUE(check(seamed));
-    EXPECT_EQ(ParseManifestInRuns(records, 1, nullptr).size(), 3);
-    for (const QByteArray &text : cases) {
-        check(text);
-        for (qsizetype at = 0; at < text.size(); ++at) {
-            check(QByteArray(text).remove(at, 1));
-        }
-    }
-}
-
-// Whatever a file holds, loading and saving keeps every element: records
-// compared by value, foreign elements and extra members by their exact text.
-TEST(ManifestEncoding, MixedArraysSurviveLoadAndSave) {
-    struct Case {
-        const char *why;
-        QByteArray json;
-        int records;
-        bool sameText; // saved text equals the input's, whitespace aside
-    };
-    const Case cases[] = {
-        {"records as written",
-         R"([{"movedAt":1,"name":"a","originalPath":"/D/a","storedPath":"/T/a"},
-            {"movedAt":9223372036854775807,"name":"b c","originalPath":"/D/b c","storedPath":"/T/x"},
-            {"movedAt":-9223372036854775808,"name":"n","originalPath":"/n/","storedPath":"/T/n"},
-            {"originalPath":"","storedPath":""}])",
-         4, true},
-        {"extra members, nested",
-         R"([{"movedAt":2,"name":"b","originalPath":"/D/b","storedPath":"/T/b","note":{"deep":[1,{"x":null,"y":[]}],"z":{}},"tag":"t"}])",
-         1, true},
-        {"integers and doubles at their edges",
-         R"([9223372036854775807,-9223372036854775808,18446744073709551615,9007199254740993,
-            1.7976931348623157e308,-2.2250738585072014e-308,5e-324,4.9406564584124654E-324,-0,
-            -0.0,0.1,1E+2,1e-7,123456789012345678e-5,0.30000000000000004])",
-         0, true},
-        {"every escape, non-BMP text",
-         R"(["\"\\\/\b\f\n\r\t\u0000\u001f\u007f\u00e9\ud83d\ude00 é 😀 𝄞 中文"])", 0, true},
-        {"foreign objects and scalars",
-         R"([{"a":{"b":{"c":[[],{},[[]]]}}},[],{},"",true,false,null,{"storedPath":"/T/only"}])", 0,
-         true},
-        {"not quite records",
-         R"([{"originalPath":"/a","originalPath":"/b","storedPath":"/c"},{"originalPath":1,"storedPath":"/c"},
-            {"name":"x","name":"y","originalPath":"/a","storedPath":"/c"}])",
-         0, true},
-        {"records in another order and with odd members",
-         R"([{"storedPath":"/T/y","movedAt":1.5,"originalPath":"/D/x","name":"other"},
-            {"x":[1,2],"originalPath":"/D/\u00e9\/\"q\"\ud83d\ude00","name":7,"storedPath":"/T/\t","movedAt":"now"}])",
-         2, false},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.why);
-        bool usable = false;
-        const ManifestStore loaded = ParseManifest(c.json, &usable);
-        ASSERT_TRUE(usable);
-        ASSERT_EQ(loaded.size(), QJsonDocument::fromJson(c.json).array().size());
-        EXPECT_EQ(std::count_if(loaded.begin(), loaded.end(),
-                                [](const ManifestElement &e) { return e.isRecord(); }),
-                  c.records);
-        const QByteArray saved = EncodeManifest(loaded);
-        const ManifestStore reloaded = ParseManifest(saved, &usable);
-        EXPECT_TRUE(usable);
-        EXPECT_EQ(reloaded, loaded);
-        EXPECT_EQ(EncodeManifest(reloaded), saved) << "saving is stable";
-        EXPECT_TRUE(saved.startsWith("[\n    ")) << saved.toStdString();
-        if (c.sameText) {
-            EXPECT_EQ(MinifiedJson(saved), MinifiedJson(c.json)) << saved.toStdString();
-        }
-        EXPECT_EQ(QJsonDocument::fromJson(saved), QJsonDocument::fromJson(c.json));
-    }
-    const ManifestStore odd = ParseManifest(cases[std::size(cases) - 1].json);
-    EXPECT_EQ(odd.at(1).originalPath(), QStringLiteral("/D/é/\"q\"\U0001F600"));
-    EXPECT_EQ(odd.at(1).storedPath(), QStringLiteral("/T/\t"));
 }
 
 TEST_F(ManifestTest, SaveWritesFileAndIdenticalMirrorPrivately) {
@@ -346,51 +104,6 @@ TEST_F(ManifestTest, SavedRecordsAreReadBackAtTheNextStart) {
     OrganizerAppDelegate next;
     next.loadManifest();
     EXPECT_EQ(next.manifest(), records);
-}
-
-class TargetPreparationTest : public ControllerTest {};
-
-TEST_F(TargetPreparationTest, RefusesEmptyAndNonFolderPaths) {
-    Error error;
-    EXPECT_FALSE(delegate.prepareTarget(QString(), &error));
-    EXPECT_EQ(error.domain, AppName);
-    EXPECT_EQ(error.code, 1);
-    EXPECT_EQ(error.description, QStringLiteral("请先选择指定文件夹。"));
-    EXPECT_FALSE(delegate.prepareTarget(QString(), nullptr));
-
-    const QString file = root() + QStringLiteral("/file");
-    WriteFile(file, "unchanged");
-    ASSERT_TRUE(QFile::link(file, root() + QStringLiteral("/link-to-file")));
-    for (const QString &path : {file, root() + QStringLiteral("/link-to-file")}) {
-        Error refused;
-        EXPECT_FALSE(delegate.prepareTarget(path, &refused));
-        EXPECT_EQ(refused.code, 2);
-        EXPECT_EQ(refused.description, QStringLiteral("指定路径不是文件夹。"));
-    }
-    EXPECT_EQ(ReadFile(file), "unchanged");
-}
-
-TEST_F(TargetPreparationTest, AcceptsOrCreatesFolders) {
-    const QString existing = root() + QStringLiteral("/existing");
-    MakeDir(existing);
-    WriteFile(existing + QStringLiteral("/content"), "c");
-    ASSERT_TRUE(QFile::link(existing, root() + QStringLiteral("/link-to-folder")));
-    EXPECT_TRUE(delegate.prepareTarget(existing, nullptr));
-    EXPECT_TRUE(delegate.prepareTarget(root() + QStringLiteral("/link-to-folder"), nullptr));
-    EXPECT_EQ(Names(existing), QStringList{QStringLiteral("content")});
-
-    Error untouched{QStringLiteral("d"), 99, QStringLiteral("unchanged")};
-    EXPECT_TRUE(delegate.prepareTarget(root() + QStringLiteral("/new/several/levels"), &untouched));
-    EXPECT_TRUE(IsDirectory(root() + QStringLiteral("/new/several/levels")));
-    EXPECT_EQ(untouched.code, 99) << "success leaves the error alone";
-}
-
-TEST_F(TargetPreparationTest, PathUnderAFileFailsWithTheSystemsError) {
-    WriteFile(root() + QStringLiteral("/file"), "f");
-    Error error;
-    EXPECT_FALSE(delegate.prepareTarget(root() + QStringLiteral("/file/sub"), &error));
-    EXPECT_EQ(error.domain, QStringLiteral("POSIX"));
-    EXPECT_FALSE(error.description.isEmpty());
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "engine/FileSystem.h"
 #include "engine/MoveItem.h"
+#include "engine/TestHooks.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -157,12 +158,13 @@ TEST_F(MoveItemTest, FailedCopyLeavesSourceCompleteAndNoPartialCopy) {
     WriteFile(p("tree/a/one"), "1");
     WriteFile(p("tree/a/two"), "2");
     MakeDir(p("dest"));
-    move_detail::SetCopyFaultHook(
-        [](const QByteArray &source) { return source.endsWith("/two") ? ENOSPC : 0; });
+    TestHooks().copyFault = [](const QByteArray &source) {
+        return source.endsWith("/two") ? ENOSPC : 0;
+    };
     Error error;
     const bool moved =
         move_detail::MoveAcrossVolumes(Bytes(p("tree")), Bytes(p("dest/tree")), &error);
-    move_detail::SetCopyFaultHook({});
+    TestHooks().copyFault = {};
     EXPECT_FALSE(moved);
     EXPECT_EQ(error.description, QStringLiteral("磁盘空间不足"));
     EXPECT_TRUE(Names(p("dest")).isEmpty());
@@ -496,7 +498,7 @@ protected:
         }
     }
     void TearDown() override {
-        move_detail::SetAttributeFaultHook({});
+        TestHooks().attributeFault = {};
         MoveItemTest::TearDown();
     }
     std::unique_ptr<QTemporaryDir> shm;
@@ -642,14 +644,15 @@ TEST_F(CrossVolumeTest, RefusedAttributesAreNamedAndTheRestKept) {
         }
         const QString to =
             (c.ramfs ? mountPoint : other) + QStringLiteral("/item") + QString::number(n);
-        move_detail::SetAttributeFaultHook(
-            [&c](const QByteArray &, const char *name) { return c.refuse ? c.refuse(name) : 0; });
+        TestHooks().attributeFault = [&c](const QByteArray &, const char *name) {
+            return c.refuse ? c.refuse(name) : 0;
+        };
         const Attributes fileBefore = AttributesOf(item + QStringLiteral("/file"));
         const Attributes folderBefore = AttributesOf(item);
         Error error;
         MoveReport report;
         ASSERT_TRUE(MoveItem(item, to, &error, &report)) << error.description.toStdString();
-        move_detail::SetAttributeFaultHook({});
+        TestHooks().attributeFault = {};
         EXPECT_FALSE(EntryExists(item));
         EXPECT_EQ(ReadFile(to + QStringLiteral("/file")), "data");
         QStringList notKept = report.attributesNotKept;
@@ -677,7 +680,7 @@ TEST_F(CrossVolumeTest, RefusedAttributesAreNamedAndTheRestKept) {
 class AttributeLogTest : public ControllerTest {
 protected:
     void TearDown() override {
-        move_detail::SetAttributeFaultHook({});
+        TestHooks().attributeFault = {};
         ControllerTest::TearDown();
     }
 };
@@ -695,9 +698,9 @@ TEST_F(AttributeLogTest, OrganizeAndRestoreNameWhatWasNotKept) {
     ASSERT_TRUE(SetAttribute(file, "user.xdg.origin.url", "https://example.org/a"));
     ASSERT_TRUE(SetAttribute(file, "user.xdg.referrer.url", "https://example.org/"));
     ASSERT_TRUE(SetAttribute(file, "user.kept", "k"));
-    move_detail::SetAttributeFaultHook([](const QByteArray &, const char *name) {
+    TestHooks().attributeFault = [](const QByteArray &, const char *name) {
         return std::strstr(name, "url") ? EOPNOTSUPP : 0;
-    });
+    };
     setTarget(target);
     Organize(delegate);
     QStringList lines = logMessages();
@@ -737,9 +740,9 @@ TEST_F(AttributeLogTest, AttributeRefusedThroughoutAFolderIsNamedOnce) {
     for (const char *entry : {"", "/1.jpg", "/2.jpg", "/sub", "/sub/3.jpg"}) {
         ASSERT_TRUE(SetAttribute(folder + QLatin1String(entry), "user.xdg.origin.url", "u"));
     }
-    move_detail::SetAttributeFaultHook([](const QByteArray &, const char *name) {
+    TestHooks().attributeFault = [](const QByteArray &, const char *name) {
         return std::strcmp(name, "user.xdg.origin.url") == 0 ? EOPNOTSUPP : 0;
-    });
+    };
     setTarget(target);
     Organize(delegate);
     EXPECT_EQ(logMessages(),

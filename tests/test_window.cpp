@@ -2,7 +2,7 @@
 #include "app/Constants.h"
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
-#include "engine/MoveItem.h"
+#include "engine/TestHooks.h"
 #include "ui/Colors.h"
 #include "ui/FolderChooser.h"
 #include "ui/Picture.h"
@@ -374,7 +374,7 @@ protected:
         QSettings().setValue(TargetFolderKey, target);
     }
     void TearDown() override {
-        move_detail::SetMoveFaultHook({});
+        TestHooks().moveFault = {};
         WindowTest::TearDown();
     }
     void slowDesktop(int items, unsigned long pauseMs) {
@@ -384,10 +384,10 @@ protected:
                     (i % 10 == 3 ? QStringLiteral("/fail-%1") : QStringLiteral("/f%1")).arg(i),
                 "x");
         }
-        move_detail::SetMoveFaultHook([pauseMs](const QByteArray &source) {
+        TestHooks().moveFault = [pauseMs](const QByteArray &source) {
             QThread::msleep(pauseMs);
             return source.contains("/fail-") ? EACCES : 0;
-        });
+        };
     }
     QStringList visibleTargetNames() const {
         QStringList names = Names(target);
@@ -478,7 +478,7 @@ TEST_F(LongRunTest, QuittingPartWayStopsSoonAndRecordsEveryMove) {
     EXPECT_GT(moved, 0);
     EXPECT_LT(moved, 90);
     const ManifestStore saved =
-        ParseManifest(ReadFile(supportFolder() + QStringLiteral("/") + ManifestFileName));
+        ManifestStore::parse(ReadFile(supportFolder() + QStringLiteral("/") + ManifestFileName));
     EXPECT_EQ(saved.size(), moved) << "every completed move is recorded";
 }
 

@@ -42,7 +42,7 @@ void CheckJournal(const QByteArray &bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     bool usable = false;
-    const ManifestStore manifest = ParseManifest(bytes, &usable);
+    const ManifestStore manifest = ManifestStore::parse(bytes, &usable);
     if (!usable && !manifest.isEmpty()) {
         std::abort();
     }
@@ -52,18 +52,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Cut at every seam between records, the text gives what it gives whole.
     bool whole = false;
     bool cut = false;
-    if (ParseManifestInRuns(bytes, bytes.size() + 1, &whole) !=
-            ParseManifestInRuns(bytes, 1, &cut) ||
+    if (ManifestStore::parse(bytes, &whole, bytes.size() + 1) !=
+            ManifestStore::parse(bytes, &cut, 1) ||
         whole != cut || whole != usable) {
         std::abort();
     }
-    const QByteArray saved = EncodeManifest(manifest);
+    const QByteArray saved = manifest.encode();
     bool reloadedUsable = false;
-    const ManifestStore reloaded = ParseManifest(saved, &reloadedUsable);
+    const ManifestStore reloaded = ManifestStore::parse(saved, &reloadedUsable);
     if (!reloadedUsable || reloaded != manifest) {
         std::abort();
     }
-    if (EncodeManifest(reloaded) != saved) {
+    if (reloaded.encode() != saved) {
         std::abort(); // saving is stable
     }
     if (usable) {

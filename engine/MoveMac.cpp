@@ -1,0 +1,111 @@
+// The macOS half of a move (engine/MovePlatform.h): renamex_np without
+// replacing, and the system's own copier, which keeps what Finder keeps.
+// Built on macOS alone.
+
+#include "engine/MovePlatform.h"
+
+#include <cerrno>
+#include <copyfile.h>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+
+// Notes each attribute the target refused and lets the copy go on; any other
+// failure stops it.
+int NoteRefusal(int what, int stage, copyfile_state_t state, const char * /*from*/,
+                const char * /*to*/, void *context) {
+    if (stage != COPYFILE_ERR) {
+        return COPYFILE_CONTINUE;
+    }
+    if (what != COPYFILE_COPY_XATTR) {
+        return COPYFILE_QUIT;
+    }
+    const int saved = errno;
+    const char *name = nullptr;
+    if (copyfile_state_get(state, COPYFILE_STATE_XATTRNAME, &name) == 0 && name != nullptr) {
+        static_cast<CopyContext *>(context)->refused(name);
+    }
+    errno = saved;
+    return COPYFILE_CONTINUE;
+}
+
+// The system's own copier keeps what Finder keeps: data, extended attributes
+// (resource fork, Finder info and tags, quarantine among them), ACLs, flags,
+// owner, mode and times, as far as flags ask. Never follows a link, and with
+// COPYFILE_EXCL never replaces.
+bool SystemCopy(const QByteArray &from, const QByteArray &to, copyfile_flags_t flags,
+                CopyContext &context, Error *error) {
+    copyfile_state_t state = copyfile_state_alloc();
+    if (state == nullptr) {
+        SetError(error, PosixError(ENOMEM));
+        return false;
+    }
+    (void)copyfile_state_set(state, COPYFILE_STATE_STATUS_CB,
+                             reinterpret_cast<const void *>(&NoteRefusal));
+    (void)copyfile_state_set(state, COPYFILE_STATE_STATUS_CTX, &context);
+    int err = 0;
+    if (copyfile(from.constData(), to.constData(), state, flags | COPYFILE_NOFOLLOW) < 0) {
+        err = errno != 0 ? errno : EIO;
+    }
+    // Freeing closes the copy, and close can report a failed write.
+    if (copyfile_state_free(state) != 0 && err == 0) {
+        err = errno != 0 ? errno : EIO;
+    }
+    if (err != 0) {
+        SetError(error, PosixError(err));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+namespace platform {
+
+int RenameWithoutReplacing(const QByteArray &from, const QByteArray &to) {
+    return ::renamex_np(from.constData(), to.constData(), RENAME_EXCL) == 0 ? 0 : errno;
+}
+
+bool CannotRenameWithoutReplacing(int err) {
+    return err == EINVAL || err == ENOTSUP;
+}
+
+// No one call syncs a volume here (VolumeSync says ENOSYS): each entry is
+// synced on its own.
+bool SyncsWholeVolume(const QByteArray &folder) {
+    (void)folder;
+    return false;
+}
+
+bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &st,
+              CopyContext &context, Error *error) {
+    copyfile_flags_t flags = COPYFILE_ALL | COPYFILE_EXCL;
+#ifdef COPYFILE_DATA_SPARSE
+    // Holes kept. Not for an empty file, which the sparse path fails outright.
+    if (st.st_size > 0) {
+        flags |= COPYFILE_DATA_SPARSE;
+    }
+#else
+    (void)st;
+#endif
+    return SystemCopy(from, to, flags, context, error);
+}
+
+bool CopyLink(const QByteArray &from, const QByteArray &to, const struct stat & /*st*/,
+              CopyContext &context, Error *error) {
+    return SystemCopy(from, to, COPYFILE_METADATA | COPYFILE_EXCL, context, error);
+}
+
+// Created owner-writable with its extended attributes; ACL, mode, flags and
+// times wait for the children, or they could lock the copy against them.
+bool StartFolder(const QByteArray &from, const QByteArray &to, CopyContext &context, Error *error) {
+    return SystemCopy(from, to, COPYFILE_XATTR | COPYFILE_EXCL, context, error);
+}
+
+void FinishFolder(const QByteArray &from, const QByteArray &to, const struct stat & /*st*/,
+                  CopyContext &context) {
+    (void)SystemCopy(from, to, COPYFILE_SECURITY, context, nullptr);
+}
+
+} // namespace platform
