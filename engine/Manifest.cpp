@@ -141,8 +141,9 @@ ManifestElement RestoreRecord(const QByteArray &originalPath, const QByteArray &
     record.text_.append(storedPath);
     record.originalSize_ = static_cast<qint32>(originalPath.size());
     record.storedSize_ = static_cast<qint32>(storedPath.size());
-    record.flags_ = ManifestElement::Record | ManifestElement::HasMovedAt;
+    // Its name is its original path's last component, so it is not held.
+    record.flags_ = ManifestElement::Record | ManifestElement::HasMovedAt |
+                    ManifestElement::HasName | ManifestElement::NameIsLast;
     record.movedAt_ = movedAt;
-    record.setName(LastComponent(originalPath));
     return record;
 }
