@@ -1,3 +1,4 @@
+#include "Portability.h"
 #include "TestSupport.h"
 #include "engine/FileSystem.h"
 #include "engine/MoveItem.h"
@@ -10,11 +11,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -148,9 +147,9 @@ TEST_F(MoveItemTest, CopyAcrossKeepsLinksModesAndTimes) {
     struct stat st {};
     ASSERT_EQ(::stat(Bytes(p("dest/tree/sub/file.txt")).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
+    EXPECT_EQ(st.st_mtime, 1200000000);
     ASSERT_EQ(::stat(Bytes(p("dest/tree/sub")).constData(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1200000000) << "folder times are set after its children";
+    EXPECT_EQ(st.st_mtime, 1200000000) << "folder times are set after its children";
 }
 
 TEST_F(MoveItemTest, FailedCopyLeavesSourceCompleteAndNoPartialCopy) {
@@ -360,20 +359,21 @@ using Attributes = QMap<QByteArray, QByteArray>;
 Attributes AttributesOf(const QString &path) {
     const QByteArray p = Bytes(path);
     QByteArray names(1 << 16, '\0');
-    const ssize_t length = ::llistxattr(p.constData(), names.data(), names.size());
+    const ssize_t length = portable::ListAttributes(p.constData(), names.data(), names.size());
     Attributes attributes;
     for (qsizetype at = 0; at < length; at += qstrlen(names.constData() + at) + 1) {
         const char *name = names.constData() + at;
         QByteArray value(1 << 16, '\0');
-        const ssize_t size = ::lgetxattr(p.constData(), name, value.data(), value.size());
+        const ssize_t size =
+            portable::GetAttribute(p.constData(), name, value.data(), value.size());
         attributes.insert(name, size < 0 ? QByteArray("<unreadable>") : value.left(size));
     }
     return attributes;
 }
 
 bool SetAttribute(const QString &path, const char *name, const QByteArray &value) {
-    return ::lsetxattr(Bytes(path).constData(), name, value.constData(),
-                       static_cast<size_t>(value.size()), 0) == 0;
+    return portable::SetAttribute(Bytes(path).constData(), name, value.constData(),
+                                  static_cast<size_t>(value.size())) == 0;
 }
 
 // A POSIX ACL as the kernel stores it: version 2, then (tag, permissions, id).
@@ -483,7 +483,7 @@ QString OtherVolume(const QString &sandbox, std::unique_ptr<QTemporaryDir> *dir,
         *why = QStringLiteral("/dev/shm keeps no user extended attributes on this kernel");
         return {};
     }
-    ::removexattr(Bytes((*dir)->path()).constData(), "user.probe");
+    portable::RemoveAttribute(Bytes((*dir)->path()).constData(), "user.probe");
     return (*dir)->path();
 }
 
@@ -573,13 +573,13 @@ TEST_F(CrossVolumeTest, SymbolicLinkKeepsItsAttributes) {
 class Mount {
 public:
     Mount(const QString &at, const char *type) : at_(Bytes(at)) {
-        mounted_ = ::mount(type, at_.constData(), type, 0, nullptr) == 0;
+        mounted_ = portable::Mount(type, at_.constData(), nullptr) == 0;
     }
     Mount(const Mount &) = delete;
     Mount &operator=(const Mount &) = delete;
     ~Mount() {
         if (mounted_) {
-            ::umount2(at_.constData(), MNT_DETACH);
+            portable::Unmount(at_.constData());
         }
     }
     bool mounted() const { return mounted_; }
