@@ -3,6 +3,7 @@
 // Built on macOS alone.
 
 #include "engine/MovePlatform.h"
+#include "engine/TestHooks.h"
 
 #include <cerrno>
 #include <copyfile.h>
@@ -90,6 +91,9 @@ bool SystemCopy(const QByteArray &from, const QByteArray &to, copyfile_flags_t f
 namespace platform {
 
 int RenameWithoutReplacing(const QByteArray &from, const QByteArray &to) {
+    if (const int fault = RenameFault("renameNoReplace", from)) {
+        return fault;
+    }
     return ::renamex_np(from.constData(), to.constData(), RENAME_EXCL) == 0 ? 0 : errno;
 }
 

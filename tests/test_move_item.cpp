@@ -113,6 +113,83 @@ TEST_F(MoveItemTest, FallbackWithoutNoReplaceFlagIsRaceFree) {
     EXPECT_FALSE(EntryExists(p("d")));
 }
 
+// FAT and exFAT volumes can neither rename without replacing nor link: the
+// name is claimed with an empty file or folder of the move's own, which the
+// rename then replaces. What is already there is never replaced, and a
+// rename that fails takes its claim back.
+class WithoutLinksTest : public MoveItemTest {
+protected:
+    void SetUp() override {
+        MoveItemTest::SetUp();
+        TestHooks().renameFault = [this](const char *call, const QByteArray &) {
+            if (std::strcmp(call, "renameNoReplace") == 0) {
+                return EINVAL; // what Linux says there
+            }
+            if (std::strcmp(call, "link") == 0) {
+                return EPERM;
+            }
+            return failRename ? EIO : 0;
+        };
+    }
+    void TearDown() override {
+        TestHooks().renameFault = {};
+        MoveItemTest::TearDown();
+    }
+    bool failRename = false;
+};
+
+TEST_F(WithoutLinksTest, APlaceholderClaimsTheName) {
+    struct Case {
+        const char *what;
+        bool folder;
+        bool acrossVolumes; // the copy's own rename into place
+        bool taken;
+        bool failRename;
+        int error; // 0: moved
+    };
+    const Case cases[] = {
+        {"a file", false, false, false, false, 0},
+        {"a folder", true, false, false, false, 0},
+        {"a file copied from another volume", false, true, false, false, 0},
+        {"a file to a taken name", false, false, true, false, EEXIST},
+        {"a folder to a taken name", true, false, true, false, EEXIST},
+        {"a file whose rename fails", false, false, false, true, EIO},
+        {"a folder whose rename fails", true, false, false, true, EIO},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString from = p("src") + QString::number(n);
+        const QString to = p("dst") + QString::number(n++);
+        const QString data = c.folder ? from + QStringLiteral("/inner") : from;
+        if (c.folder) {
+            MakeDir(from);
+        }
+        WriteFile(data, "source");
+        if (c.taken) {
+            WriteFile(to, "keep me");
+        }
+        failRename = c.failRename;
+        Error error;
+        const bool moved = c.acrossVolumes
+                               ? move_detail::MoveAcrossVolumes(Bytes(from), Bytes(to), &error)
+                               : MoveItem(from, to, &error);
+        EXPECT_EQ(moved, c.error == 0);
+        EXPECT_EQ(error.code, c.error);
+        if (moved) {
+            EXPECT_FALSE(EntryExists(from));
+            EXPECT_EQ(ReadFile(c.folder ? to + QStringLiteral("/inner") : to), "source");
+            continue;
+        }
+        EXPECT_EQ(ReadFile(data), "source");
+        if (c.taken) {
+            EXPECT_EQ(ReadFile(to), "keep me");
+        } else {
+            EXPECT_FALSE(EntryExists(to)) << "the claim is taken back";
+        }
+    }
+}
+
 // The cross-volume path, driven on one volume so it runs everywhere.
 TEST_F(MoveItemTest, CopyAcrossKeepsLinksModesAndTimes) {
     MakeDir(p("outside"));
