@@ -161,9 +161,10 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to) {
             }
             return 0;
         }
-        // Without hard links (FAT and exFAT: EPERM on Linux, ENOTSUP on
-        // macOS) the name is claimed as a folder's is, below.
-        if (err != EPERM && err != ENOTSUP && err != EOPNOTSUPP && err != EMLINK) {
+        // Without hard links (FAT and exFAT: ENOTSUP on macOS; EPERM from
+        // Linux's own drivers, ENOSYS from a FUSE one) the name is claimed as
+        // a folder's is, below.
+        if (err != EPERM && err != ENOTSUP && err != EOPNOTSUPP && err != ENOSYS && err != EMLINK) {
             return err;
         }
     }
