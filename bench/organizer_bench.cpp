@@ -8,6 +8,7 @@
 #include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
 #include "engine/Manifest.h"
+#include "tests/Portability.h"
 #include "tests/SandboxEnvironment.h"
 
 #include <QApplication>
@@ -40,21 +41,6 @@ struct Options {
     int crossItems = 10000;
     int syncFiles = 1000;
 };
-
-// The high-water mark of this process's own memory. getrusage's maxrss is
-// carried across exec from the forking parent, so it is not used.
-qint64 PeakRssKb() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-        }
-    }
-    return 0;
-}
 
 // ---------------------------------------------------------------- fixtures
 
@@ -156,7 +142,7 @@ void MakeBigFile(const QString &path, qint64 bytes) {
 void SettleVolume(const QString &folder) {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
-        ::syncfs(fd);
+        portable::SyncVolume(fd);
         ::close(fd);
     }
 }
@@ -169,8 +155,7 @@ qint64 MvThenSync(const QString &from, const QString &target, const QStringList 
     QElapsedTimer clock;
     clock.start();
     mv.start(QStringLiteral("mv"),
-             QStringList{QStringLiteral("-n"), QStringLiteral("-t"), target, QStringLiteral("--")} +
-                 names);
+             QStringList{QStringLiteral("-n"), QStringLiteral("--")} + names + QStringList{target});
     mv.waitForFinished(-1);
     QProcess::execute(QStringLiteral("sync"), {QStringLiteral("-f"), target});
     return clock.nsecsElapsed() / 1000;
@@ -192,16 +177,16 @@ qint64 DurabilityWay(const QString &folder, int n, int way) {
             ::open((base + QByteArray::number(i)).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
         (void)::write(fd, "some small text\n", 16);
         if (way == 0) {
-            ::fdatasync(fd);
+            portable::SyncData(fd);
         } else if (way == 1) {
-            ::syncfs(volume);
+            portable::SyncVolume(volume);
         }
         ::close(fd);
     }
     if (way == 0) {
         ::fsync(volume); // the new names
     } else if (way == 2) {
-        ::syncfs(volume);
+        portable::SyncVolume(volume);
     }
     const qint64 micros = clock.nsecsElapsed() / 1000;
     ::close(volume);
@@ -213,10 +198,6 @@ qint64 DurabilityWay(const QString &folder, int n, int way) {
 bool Exists(const QByteArray &path) {
     struct stat st {};
     return ::stat(path.constData(), &st) == 0;
-}
-
-int RenameNoReplace(const QByteArray &from, const QByteArray &to) {
-    return ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
 }
 
 // One existence test and one no-replace rename per item.
@@ -233,7 +214,7 @@ qint64 FloorOrganize(const Sandbox &box, const QStringList &names, bool collide)
             to += " 1"; // the colliding run tests the numbered name too
             (void)Exists(to);
         }
-        RenameNoReplace(from, to);
+        portable::RenameNoReplace(from.constData(), to.constData());
     }
     return clock.nsecsElapsed() / 1000;
 }
@@ -253,7 +234,7 @@ qint64 FloorRestore(const Sandbox &box, const QStringList &names) {
             continue;
         }
         ::mkdir(desktop.constData(), 0777);
-        RenameNoReplace(from, to);
+        portable::RenameNoReplace(from.constData(), to.constData());
     }
     return clock.nsecsElapsed() / 1000;
 }
@@ -261,9 +242,10 @@ qint64 FloorRestore(const Sandbox &box, const QStringList &names) {
 qint64 MvOrganize(const Sandbox &box, const QStringList &names) {
     QProcess mv;
     mv.setWorkingDirectory(box.desktop());
-    QStringList args{QStringLiteral("-n"), QStringLiteral("-t"), box.target(),
-                     QStringLiteral("--")};
+    // The target last, not after -t, which BSD mv (macOS) does not know.
+    QStringList args{QStringLiteral("-n"), QStringLiteral("--")};
     args += names;
+    args += box.target();
     QElapsedTimer clock;
     clock.start();
     mv.start(QStringLiteral("mv"), args);
@@ -339,7 +321,7 @@ int ChildMain(int argc, char *argv[]) {
         }
         micros = role == QLatin1String("idle") ? 0 : clock.nsecsElapsed() / 1000;
     }
-    std::printf("%lld %lld\n", static_cast<long long>(micros), static_cast<long long>(PeakRssKb()));
+    std::printf("%lld %lld\n", static_cast<long long>(micros), portable::PeakResidentKb());
     std::fflush(stdout);
     return 0;
 }
@@ -390,6 +372,12 @@ void WriteManifest(const Sandbox &box, int records) {
 // Moves to another volume against mv followed by sync, and what syncing the
 // copies costs each way.
 void CrossVolumeRows(const Options &options) {
+    // The rows compare ways of syncing, one of which is syncfs.
+    if (!portable::HasVolumeSync) {
+        Row(QStringLiteral("7–9. across volumes"), QStringLiteral("not run"),
+            QStringLiteral("no call syncs a whole volume here (syncfs is Linux's)"), QString());
+        return;
+    }
     if (!CrossSandbox().usable()) {
         Row(QStringLiteral("7–9. across volumes"), QStringLiteral("not run"),
             QStringLiteral("/dev/shm is missing or on the same volume"), QString());

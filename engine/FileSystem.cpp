@@ -72,6 +72,19 @@ QSet<QByteArray> ReadHiddenList(const QString &folder) {
     return names;
 }
 
+// Finder's own mark (chflags hidden), which only macOS keeps: one lstat per
+// entry there, and nothing at all elsewhere.
+bool HiddenByFlag(const QByteArray &folder, const char *name) {
+#ifdef __APPLE__
+    struct stat st {};
+    return ::lstat((folder + '/' + name).constData(), &st) == 0 && (st.st_flags & UF_HIDDEN) != 0;
+#else
+    (void)folder;
+    (void)name;
+    return false;
+#endif
+}
+
 // Whether the bytes come back the same through the file-name encoding: so
 // for valid UTF-8 (which a Unix Qt uses for file names) except for a
 // leading byte-order mark, which decoding drops. Anything else is asked of
@@ -189,13 +202,15 @@ void PrefaultForWriting(void *data, qsizetype size) {
 bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Error *error) {
     entries->clear();
     const QSet<QByteArray> hiddenList = ReadHiddenList(path);
+    const QByteArray folder = QFile::encodeName(path);
     return ForEachName(
-        QFile::encodeName(path),
+        folder,
         [&](const char *name) {
             DirectoryEntry item;
             item.rawName = QByteArray(name);
             item.nameIsText = IsFaithfulText(item.rawName);
-            item.hidden = item.rawName.startsWith('.') || hiddenList.contains(item.rawName);
+            item.hidden = item.rawName.startsWith('.') || hiddenList.contains(item.rawName) ||
+                          HiddenByFlag(folder, name);
             entries->push_back(std::move(item));
             return true;
         },

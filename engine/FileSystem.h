@@ -50,8 +50,9 @@ struct DirectoryEntry {
 };
 
 // The entries directly in path, in the order the file system returns them,
-// without "." and "..". Hidden: a leading dot, or listed in the folder's
-// ".hidden" file (one name per line, as Linux file managers read it).
+// without "." and "..". Hidden: a leading dot, listed in the folder's
+// ".hidden" file (one name per line, as Linux file managers read it), or on
+// macOS marked hidden for Finder (the UF_HIDDEN flag, chflags hidden).
 bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Error *error);
 
 // Calls visit with each name in folder except "." and "..", in the order the

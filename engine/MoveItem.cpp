@@ -10,6 +10,7 @@
 #include <QUuid>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <sys/stat.h>
@@ -144,26 +145,63 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to) {
     if (::lstat(from.constData(), &st) != 0) {
         return errno;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        if (::link(from.constData(), to.constData()) != 0) {
-            return errno;
+    const bool folder = S_ISDIR(st.st_mode);
+    if (!folder) {
+        // linkat without flags names a symbolic link itself, where macOS's
+        // link would name what it points to.
+        int err = RenameFault("link", from);
+        if (err == 0 && ::linkat(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), 0) != 0) {
+            err = errno;
         }
-        if (::unlink(from.constData()) != 0) {
-            const int err = errno;
-            ::unlink(to.constData());
+        if (err == 0) {
+            if (::unlink(from.constData()) != 0) {
+                err = errno;
+                ::unlink(to.constData());
+                return err;
+            }
+            return 0;
+        }
+        // Without hard links (FAT and exFAT: ENOTSUP on macOS; EPERM from
+        // Linux's own drivers, ENOSYS from a FUSE one) the name is claimed as
+        // a folder's is, below.
+        if (err != EPERM && err != ENOTSUP && err != EOPNOTSUPP && err != ENOSYS && err != EMLINK) {
             return err;
         }
+    }
+    // The claim: an empty folder, or an empty file, made here and nowhere else.
+    struct stat claim {};
+    if (folder) {
+        if (::mkdir(to.constData(), 0700) != 0 || ::lstat(to.constData(), &claim) != 0) {
+            return errno;
+        }
+    } else {
+        const int fd =
+            ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return errno;
+        }
+        (void)::fstat(fd, &claim);
+        ::close(fd);
+    }
+    // The rename replaces the claim and nothing else.
+    int err = RenameFault("rename", from);
+    if (err == 0 && ::rename(from.constData(), to.constData()) == 0) {
         return 0;
     }
-    if (::mkdir(to.constData(), 0700) != 0) {
-        return errno;
+    if (err == 0) {
+        err = errno;
     }
-    if (::rename(from.constData(), to.constData()) != 0) {
-        const int err = errno;
-        ::rmdir(to.constData());
-        return err;
+    // Taken back only while it is still the claim made here.
+    struct stat now {};
+    if (::lstat(to.constData(), &now) == 0 && now.st_dev == claim.st_dev &&
+        now.st_ino == claim.st_ino) {
+        if (folder) {
+            ::rmdir(to.constData());
+        } else {
+            ::unlink(to.constData());
+        }
     }
-    return 0;
+    return err;
 }
 
 bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *error,

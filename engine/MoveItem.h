@@ -91,8 +91,10 @@ QString AttributesNotKeptMessage(const QString &name, const MoveReport &report);
 namespace move_detail {
 
 // The race-free stand-in for a no-replace rename on file systems without the
-// flag: link + unlink for a file; for a folder, claim the name with an
-// exclusive mkdir and rename onto the empty claim. Returns 0 or an errno.
+// flag: link + unlink for a file; for a folder, and for a file where the file
+// system keeps no hard links either (FAT, exFAT), claim the name with an
+// exclusive mkdir or create and rename onto the empty claim, which is taken
+// back if the rename fails. Returns 0 or an errno.
 int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to);
 
 // The cross-volume path for one item, so tests can drive it on one volume.

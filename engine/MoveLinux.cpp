@@ -303,6 +303,9 @@ void KeepMetadata(const QByteArray &from, const QByteArray &to, const struct sta
 namespace platform {
 
 int RenameWithoutReplacing(const QByteArray &from, const QByteArray &to) {
+    if (const int fault = RenameFault("renameNoReplace", from)) {
+        return fault;
+    }
     return ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0
                ? 0
                : errno;

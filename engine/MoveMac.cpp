@@ -3,6 +3,7 @@
 // Built on macOS alone.
 
 #include "engine/MovePlatform.h"
+#include "engine/TestHooks.h"
 
 #include <cerrno>
 #include <copyfile.h>
@@ -11,23 +12,45 @@
 
 namespace {
 
-// Notes each attribute the target refused and lets the copy go on; any other
+// What the copier's callback works with during one copy.
+struct CopyStatus {
+    CopyContext &context;
+    off_t told = 0;       // of the file's data copied, what the context has been told
+    bool stopped = false; // the callback stopped the copy
+};
+
+// Tells the context of the file data as it is written, and stops the copy
+// when the context says so (the copier then fails, saying ECANCELED). Notes
+// each attribute the target refused and lets the copy go on; any other
 // failure stops it.
-int NoteRefusal(int what, int stage, copyfile_state_t state, const char * /*from*/,
-                const char * /*to*/, void *context) {
-    if (stage != COPYFILE_ERR) {
-        return COPYFILE_CONTINUE;
-    }
-    if (what != COPYFILE_COPY_XATTR) {
-        return COPYFILE_QUIT;
-    }
+int OnStatus(int what, int stage, copyfile_state_t state, const char * /*from*/,
+             const char * /*to*/, void *context) {
+    auto *status = static_cast<CopyStatus *>(context);
     const int saved = errno;
-    const char *name = nullptr;
-    if (copyfile_state_get(state, COPYFILE_STATE_XATTRNAME, &name) == 0 && name != nullptr) {
-        static_cast<CopyContext *>(context)->refused(name);
+    int answer = COPYFILE_CONTINUE;
+    if (what == COPYFILE_COPY_DATA && stage == COPYFILE_PROGRESS) {
+        // The bytes of this file's data copied so far.
+        off_t copied = 0;
+        if (copyfile_state_get(state, COPYFILE_STATE_COPIED, &copied) == 0 && copied > 0) {
+            // A count that went back started again from nothing.
+            const off_t more = copied >= status->told ? copied - status->told : copied;
+            status->told = copied;
+            if (status->context.advance(more) != 0) {
+                status->stopped = true;
+                answer = COPYFILE_QUIT;
+            }
+        }
+    } else if (stage == COPYFILE_ERR) {
+        const char *name = nullptr;
+        if (what != COPYFILE_COPY_XATTR) {
+            answer = COPYFILE_QUIT;
+        } else if (copyfile_state_get(state, COPYFILE_STATE_XATTRNAME, &name) == 0 &&
+                   name != nullptr) {
+            status->context.refused(name);
+        }
     }
     errno = saved;
-    return COPYFILE_CONTINUE;
+    return answer;
 }
 
 // The system's own copier keeps what Finder keeps: data, extended attributes
@@ -41,12 +64,16 @@ bool SystemCopy(const QByteArray &from, const QByteArray &to, copyfile_flags_t f
         SetError(error, PosixError(ENOMEM));
         return false;
     }
+    CopyStatus status{context};
     (void)copyfile_state_set(state, COPYFILE_STATE_STATUS_CB,
-                             reinterpret_cast<const void *>(&NoteRefusal));
-    (void)copyfile_state_set(state, COPYFILE_STATE_STATUS_CTX, &context);
+                             reinterpret_cast<const void *>(&OnStatus));
+    (void)copyfile_state_set(state, COPYFILE_STATE_STATUS_CTX, &status);
     int err = 0;
     if (copyfile(from.constData(), to.constData(), state, flags | COPYFILE_NOFOLLOW) < 0) {
         err = errno != 0 ? errno : EIO;
+        if (status.stopped) {
+            err = ECANCELED; // whatever the copier left in errno
+        }
     }
     // Freeing closes the copy, and close can report a failed write.
     if (copyfile_state_free(state) != 0 && err == 0) {
@@ -64,6 +91,9 @@ bool SystemCopy(const QByteArray &from, const QByteArray &to, copyfile_flags_t f
 namespace platform {
 
 int RenameWithoutReplacing(const QByteArray &from, const QByteArray &to) {
+    if (const int fault = RenameFault("renameNoReplace", from)) {
+        return fault;
+    }
     return ::renamex_np(from.constData(), to.constData(), RENAME_EXCL) == 0 ? 0 : errno;
 }
 

@@ -11,6 +11,13 @@ struct EngineTestHooks {
     // Called at the start of every move with its source; a non-zero errno
     // makes that move fail.
     std::function<int(const QByteArray &source)> moveFault;
+    // Called before each call that a rename without replacing can make,
+    // named by call: the system's own no-replace rename ("renameNoReplace"),
+    // and where the file system cannot do that, the fallback's "link" and its
+    // "rename" onto the name it claimed; with the source. A non-zero errno is
+    // taken as that call's failure, and the call is not made. FAT and exFAT
+    // volumes fail the first two.
+    std::function<int(const char *call, const QByteArray &source)> renameFault;
     // Called before each entry is copied across volumes, with the source
     // entry's path; a non-zero errno makes that copy fail.
     std::function<int(const QByteArray &source)> copyFault;
@@ -33,6 +40,12 @@ struct EngineTestHooks {
 inline EngineTestHooks &TestHooks() {
     static EngineTestHooks hooks;
     return hooks;
+}
+
+// What the rename fault hook, when one is set, says of call: 0 when none.
+inline int RenameFault(const char *call, const QByteArray &source) {
+    const auto &hook = TestHooks().renameFault;
+    return hook ? hook(call, source) : 0;
 }
 
 // Tells the step hook, when one is set, that step is reached.

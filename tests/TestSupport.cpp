@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "Portability.h"
 #include "app/Constants.h"
 
 #include <QCryptographicHash>
@@ -15,7 +16,6 @@
 #include <QSettings>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -168,7 +168,7 @@ QString FileSystemId(const QString &path) {
 
 SmallDisk::SmallDisk(const QString &folder, const char *options) : folder_(folder) {
     MakeDir(folder);
-    mounted_ = ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, options) == 0;
+    mounted_ = portable::Mount("tmpfs", QFile::encodeName(folder).constData(), options) == 0;
 }
 
 SmallDisk::~SmallDisk() {
@@ -195,7 +195,7 @@ void SmallDisk::makeRoom() {
 
 void SmallDisk::unmount() {
     if (mounted_) {
-        ::umount2(QFile::encodeName(folder_).constData(), MNT_DETACH);
+        portable::Unmount(QFile::encodeName(folder_).constData());
         mounted_ = false;
     }
 }

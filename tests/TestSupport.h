@@ -77,8 +77,8 @@ bool LinkExists(const QString &path);
 QStringList Tree(const QString &folder);
 QString FileSystemId(const QString &path);
 
-// A small tmpfs mounted at a folder for one case (mounting needs root; see
-// mounted()), unmounted when it goes. Can be filled to leave a set number
+// A small tmpfs mounted at a folder for one case (mounting needs Linux and
+// root; see mounted()), unmounted when it goes. Can be filled to leave a set number
 // of free pages.
 class SmallDisk {
 public:
@@ -100,5 +100,5 @@ private:
 
 #define REQUIRE_MOUNTED(disk)                                                                      \
     if (!(disk).mounted()) {                                                                       \
-        GTEST_SKIP() << "mounting a tmpfs is not allowed here (needs root)";                       \
+        GTEST_SKIP() << "mounting a tmpfs is not allowed here (needs Linux and root)";             \
     }

@@ -1,3 +1,4 @@
+#include "Portability.h"
 #include "TestSupport.h"
 #include "app/Constants.h"
 #include "engine/FileSystem.h"
@@ -17,7 +18,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+#include "Portability.h"
 #include "TestSupport.h"
 #include "engine/FileSystem.h"
 #include "engine/MoveItem.h"
@@ -10,11 +11,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -114,6 +113,83 @@ TEST_F(MoveItemTest, FallbackWithoutNoReplaceFlagIsRaceFree) {
     EXPECT_FALSE(EntryExists(p("d")));
 }
 
+// FAT and exFAT volumes can neither rename without replacing nor link: the
+// name is claimed with an empty file or folder of the move's own, which the
+// rename then replaces. What is already there is never replaced, and a
+// rename that fails takes its claim back.
+class WithoutLinksTest : public MoveItemTest {
+protected:
+    void SetUp() override {
+        MoveItemTest::SetUp();
+        TestHooks().renameFault = [this](const char *call, const QByteArray &) {
+            if (std::strcmp(call, "renameNoReplace") == 0) {
+                return EINVAL; // what Linux says there
+            }
+            if (std::strcmp(call, "link") == 0) {
+                return EPERM;
+            }
+            return failRename ? EIO : 0;
+        };
+    }
+    void TearDown() override {
+        TestHooks().renameFault = {};
+        MoveItemTest::TearDown();
+    }
+    bool failRename = false;
+};
+
+TEST_F(WithoutLinksTest, APlaceholderClaimsTheName) {
+    struct Case {
+        const char *what;
+        bool folder;
+        bool acrossVolumes; // the copy's own rename into place
+        bool taken;
+        bool failRename;
+        int error; // 0: moved
+    };
+    const Case cases[] = {
+        {"a file", false, false, false, false, 0},
+        {"a folder", true, false, false, false, 0},
+        {"a file copied from another volume", false, true, false, false, 0},
+        {"a file to a taken name", false, false, true, false, EEXIST},
+        {"a folder to a taken name", true, false, true, false, EEXIST},
+        {"a file whose rename fails", false, false, false, true, EIO},
+        {"a folder whose rename fails", true, false, false, true, EIO},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString from = p("src") + QString::number(n);
+        const QString to = p("dst") + QString::number(n++);
+        const QString data = c.folder ? from + QStringLiteral("/inner") : from;
+        if (c.folder) {
+            MakeDir(from);
+        }
+        WriteFile(data, "source");
+        if (c.taken) {
+            WriteFile(to, "keep me");
+        }
+        failRename = c.failRename;
+        Error error;
+        const bool moved = c.acrossVolumes
+                               ? move_detail::MoveAcrossVolumes(Bytes(from), Bytes(to), &error)
+                               : MoveItem(from, to, &error);
+        EXPECT_EQ(moved, c.error == 0);
+        EXPECT_EQ(error.code, c.error);
+        if (moved) {
+            EXPECT_FALSE(EntryExists(from));
+            EXPECT_EQ(ReadFile(c.folder ? to + QStringLiteral("/inner") : to), "source");
+            continue;
+        }
+        EXPECT_EQ(ReadFile(data), "source");
+        if (c.taken) {
+            EXPECT_EQ(ReadFile(to), "keep me");
+        } else {
+            EXPECT_FALSE(EntryExists(to)) << "the claim is taken back";
+        }
+    }
+}
+
 // The cross-volume path, driven on one volume so it runs everywhere.
 TEST_F(MoveItemTest, CopyAcrossKeepsLinksModesAndTimes) {
     MakeDir(p("outside"));
@@ -148,9 +224,9 @@ TEST_F(MoveItemTest, CopyAcrossKeepsLinksModesAndTimes) {
     struct stat st {};
     ASSERT_EQ(::stat(Bytes(p("dest/tree/sub/file.txt")).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
+    EXPECT_EQ(st.st_mtime, 1200000000);
     ASSERT_EQ(::stat(Bytes(p("dest/tree/sub")).constData(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1200000000) << "folder times are set after its children";
+    EXPECT_EQ(st.st_mtime, 1200000000) << "folder times are set after its children";
 }
 
 TEST_F(MoveItemTest, FailedCopyLeavesSourceCompleteAndNoPartialCopy) {
@@ -360,20 +436,21 @@ using Attributes = QMap<QByteArray, QByteArray>;
 Attributes AttributesOf(const QString &path) {
     const QByteArray p = Bytes(path);
     QByteArray names(1 << 16, '\0');
-    const ssize_t length = ::llistxattr(p.constData(), names.data(), names.size());
+    const ssize_t length = portable::ListAttributes(p.constData(), names.data(), names.size());
     Attributes attributes;
     for (qsizetype at = 0; at < length; at += qstrlen(names.constData() + at) + 1) {
         const char *name = names.constData() + at;
         QByteArray value(1 << 16, '\0');
-        const ssize_t size = ::lgetxattr(p.constData(), name, value.data(), value.size());
+        const ssize_t size =
+            portable::GetAttribute(p.constData(), name, value.data(), value.size());
         attributes.insert(name, size < 0 ? QByteArray("<unreadable>") : value.left(size));
     }
     return attributes;
 }
 
 bool SetAttribute(const QString &path, const char *name, const QByteArray &value) {
-    return ::lsetxattr(Bytes(path).constData(), name, value.constData(),
-                       static_cast<size_t>(value.size()), 0) == 0;
+    return portable::SetAttribute(Bytes(path).constData(), name, value.constData(),
+                                  static_cast<size_t>(value.size())) == 0;
 }
 
 // A POSIX ACL as the kernel stores it: version 2, then (tag, permissions, id).
@@ -483,7 +560,7 @@ QString OtherVolume(const QString &sandbox, std::unique_ptr<QTemporaryDir> *dir,
         *why = QStringLiteral("/dev/shm keeps no user extended attributes on this kernel");
         return {};
     }
-    ::removexattr(Bytes((*dir)->path()).constData(), "user.probe");
+    portable::RemoveAttribute(Bytes((*dir)->path()).constData(), "user.probe");
     return (*dir)->path();
 }
 
@@ -573,13 +650,13 @@ TEST_F(CrossVolumeTest, SymbolicLinkKeepsItsAttributes) {
 class Mount {
 public:
     Mount(const QString &at, const char *type) : at_(Bytes(at)) {
-        mounted_ = ::mount(type, at_.constData(), type, 0, nullptr) == 0;
+        mounted_ = portable::Mount(type, at_.constData(), nullptr) == 0;
     }
     Mount(const Mount &) = delete;
     Mount &operator=(const Mount &) = delete;
     ~Mount() {
         if (mounted_) {
-            ::umount2(at_.constData(), MNT_DETACH);
+            portable::Unmount(at_.constData());
         }
     }
     bool mounted() const { return mounted_; }
