@@ -45,9 +45,8 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
 
     // Opened at the first move back across volumes: only those need it.
     std::unique_ptr<MoveJournal> journal;
-    std::vector<VolumeMove> across;
-    std::vector<qsizetype> acrossRecords;       // the record each of them restores
-    std::vector<MoveJournal::Mark> acrossMarks; // ... and its copy's line
+    std::vector<VolumeMove> across;             // the group's moves back across volumes
+    std::vector<MoveJournal::Mark> acrossMarks; // ... and their copies' lines
     const auto journalSync = [&](const std::vector<const VolumeMove *> &moves, bool placed,
                                  Error *error) {
         if (request.journalPath.isEmpty()) {
@@ -97,7 +96,6 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
          group = std::min(group * 2, LargestGroup)) {
         visits.clear();
         across.clear();
-        acrossRecords.clear();
         acrossMarks.clear();
         pending.clear();
         const qsizetype last = std::max<qsizetype>(i - group, -1);
@@ -162,7 +160,6 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             if (err == EXDEV) {
                 visits.push_back(Visit{i, static_cast<qsizetype>(across.size())});
                 across.push_back(VolumeMove{stored, destination, {}, false, {}, {}});
-                acrossRecords.push_back(i);
                 acrossMarks.push_back(-1);
                 pending.insert(destination);
                 continue;
