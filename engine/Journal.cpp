@@ -211,10 +211,7 @@ bool MoveJournal::sync(Error *error) {
     }
     if (failure_ == 0 && created_) {
         // A new file's name is on the disk only with its folder's sync.
-        const qsizetype slash = path_.lastIndexOf('/');
-        failure_ = SyncFolder(slash > 0    ? path_.left(slash)
-                              : slash == 0 ? QByteArrayLiteral("/")
-                                           : QByteArrayLiteral("."));
+        failure_ = SyncFolder(ParentFolder(path_));
         created_ = failure_ != 0;
     }
     if (failure_ != 0) {
