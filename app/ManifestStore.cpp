@@ -4,47 +4,45 @@
 #include "engine/Journal.h"
 #include "engine/Manifest.h"
 #include "engine/ManifestRecovery.h"
+#include "engine/ManifestSaver.h"
 #include "engine/PathRules.h"
 
 #include <QFile>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 void OrganizerAppDelegate::loadManifest() {
     bool journalReplayed = false;
     setManifest(ReadManifestFile(manifestPath(), &journalReplayed, &startupNotices_));
     if (journalReplayed) {
+        // A run that left its journal may also have left the temporary
+        // files its save was writing.
+        RemoveStaleTemporaries(manifestPath());
+        if (const QString mirror = mirrorPath(); !mirror.isEmpty()) {
+            RemoveStaleTemporaries(mirror);
+        }
         saveManifest();
     }
 }
 
 void OrganizerAppDelegate::saveManifest() {
-    const QByteArray bytes = manifest().encode();
-    // The mirror is written on a thread of its own meanwhile, so the two
-    // files' syncs overlap; without a thread it is written after.
-    const QString target = ResolveTargetPath(currentTargetPath());
-    const auto writeMirror = [bytes, target] {
-        if (!target.isEmpty()) {
-            WriteFileAtomically(JoinPath(target, MirrorFileName), bytes, nullptr);
-        }
-    };
-    std::thread mirror;
-    try {
-        mirror = std::thread(writeMirror);
-    } catch (const std::system_error &) {
-        writeMirror();
-    }
-    const QString path = manifestPath();
+    // The mirror is written and synced on the saver's thread meanwhile.
+    ManifestSaver saver(manifestPath(), mirrorPath(), manifest());
     Error error;
-    if (WriteFileAtomically(path, bytes, &error)) {
+    const bool saved = saver.commit(&error);
+    manifestSaved(saved, error);
+}
+
+QString OrganizerAppDelegate::mirrorPath() const {
+    const QString target = ResolveTargetPath(currentTargetPath());
+    return target.isEmpty() ? QString() : JoinPath(target, MirrorFileName);
+}
+
+void OrganizerAppDelegate::manifestSaved(bool saved, const Error &error) {
+    if (saved) {
         // Every journalled move is in the saved records now.
-        ::unlink(QFile::encodeName(JournalPathFor(path)).constData());
+        ::unlink(QFile::encodeName(JournalPathFor(manifestPath())).constData());
     } else {
         appendLog(QStringLiteral("保存还原记录失败：%1").arg(error.description));
-    }
-    if (mirror.joinable()) {
-        mirror.join();
     }
     updateSummary();
 }

@@ -3,6 +3,7 @@
 #include "app/RunThread.h"
 #include "engine/Journal.h"
 #include "engine/LogText.h"
+#include "engine/ManifestSaver.h"
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
 #include "engine/TargetPreparation.h"
@@ -51,24 +52,40 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
     }
     OrganizeRequest request{StandardizePath(desktopPath()), target, JournalPathFor(manifestPath()),
                             nullptr};
-    auto outcome = std::make_shared<OrganizeOutcome>();
+    // The records are saved as the run makes them, with those there were.
+    struct Result {
+        OrganizeOutcome run;
+        bool saved = false;
+        Error saveError;
+    };
+    auto result = std::make_shared<Result>();
     startRun(
         RunKind::Organize,
-        [request, outcome](const RunSink &sink, const std::atomic<bool> *stop) mutable {
+        [request, result, before = manifest_, manifestFile = manifestPath(),
+         mirrorFile = mirrorPath()](const RunSink &sink, const std::atomic<bool> *stop) mutable {
             request.stop = stop;
-            *outcome = RunOrganize(request, sink);
+            ManifestSaver saver(manifestFile, mirrorFile, before);
+            RunSink saving = sink;
+            saving.recorded = [&saver](const ManifestStore &records) {
+                saver.add(records);
+            };
+            result->run = RunOrganize(request, saving);
+            if (result->run.listed) {
+                result->saved = saver.commit(&result->saveError);
+            }
         },
-        [this, outcome] {
-            if (!outcome->listed) {
-                appendLog(QStringLiteral("读取桌面失败：%1").arg(outcome->listError.description));
+        [this, result] {
+            const OrganizeOutcome &run = result->run;
+            if (!run.listed) {
+                appendLog(QStringLiteral("读取桌面失败：%1").arg(run.listError.description));
                 updateSummary();
                 return;
             }
-            manifest_.append(std::move(outcome->records));
-            saveManifest();
+            manifest_.append(std::move(result->run.records));
+            manifestSaved(result->saved, result->saveError);
             appendLog(QStringLiteral("整理完成：移动 %1 个项目，跳过 %2 个项目。")
-                          .arg(outcome->moved)
-                          .arg(outcome->skipped));
+                          .arg(run.moved)
+                          .arg(run.skipped));
         });
 }
 

@@ -101,6 +101,10 @@ private:
                   std::function<void()> apply);
     void showRunUpdates();
     void setControlsEnabled(bool enabled);
+    // Where the manifest's mirror goes (none without a target), and what
+    // follows any save: the journal goes, or the failure is told.
+    QString mirrorPath() const;
+    void manifestSaved(bool saved, const Error &error);
 
     // The menu bar buildMenu makes. On macOS Qt shows a window-less menu bar
     // as the application's; elsewhere buildWindow hands it to the window.

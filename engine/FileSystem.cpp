@@ -324,41 +324,94 @@ int SyncTree(const QByteArray &path) {
     return err;
 }
 
-bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error) {
-    // Every step is checked: a write or flush that fails on a full disk must
-    // never put an empty or cut file in place of the previous one.
-    const QByteArray destination = QFile::encodeName(path);
-    const qsizetype slash = destination.lastIndexOf('/');
-    QByteArray temporary = destination.left(slash + 1) + '.' + destination.mid(slash + 1) +
-                           QByteArrayLiteral(".XXXXXX");
+AtomicFileWriter::AtomicFileWriter(const QString &path) : destination_(QFile::encodeName(path)) {
+    const qsizetype slash = destination_.lastIndexOf('/');
+    temporary_ = destination_.left(slash + 1) + '.' + destination_.mid(slash + 1) +
+                 QByteArrayLiteral(".XXXXXX");
     // Created owner-only: a manifest's records name every moved item.
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        SetError(error, PosixError(errno));
-        return false;
+    fd_ = ::mkostemp(temporary_.data(), O_CLOEXEC);
+    if (fd_ < 0) {
+        failure_ = errno;
     }
-    int err = WriteAll(fd, bytes.constData(), bytes.size());
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(temporary_.constData());
+    }
+}
+
+void AtomicFileWriter::append(QByteArrayView bytes) {
+    // Every step is checked: a write that fails on a full disk must never
+    // put an empty or cut file in place of the previous one.
+    if (failure_ == 0) {
+        failure_ = WriteAll(fd_, bytes.data(), bytes.size());
+        written_ += bytes.size();
+    }
+}
+
+void AtomicFileWriter::writeBehind() {
+#ifdef SYNC_FILE_RANGE_WRITE
+    if (failure_ == 0 && written_ > behind_) {
+        (void)::sync_file_range(fd_, behind_, written_ - behind_, SYNC_FILE_RANGE_WRITE);
+        behind_ = written_;
+    }
+#endif
+}
+
+bool AtomicFileWriter::commit(Error *error) {
+    int err = failure_;
     if (err == 0) {
-        err = SyncFile(fd, temporary);
+        err = SyncFile(fd_, temporary_);
     }
-    if (::close(fd) != 0 && err == 0) {
+    if (fd_ >= 0 && ::close(fd_) != 0 && err == 0) {
         err = errno;
     }
-    if (err == 0 && ::rename(temporary.constData(), destination.constData()) != 0) {
+    fd_ = -1;
+    if (err == 0 && ::rename(temporary_.constData(), destination_.constData()) != 0) {
         err = errno;
     }
     if (err != 0) {
-        ::unlink(temporary.constData());
+        ::unlink(temporary_.constData());
         SetError(error, PosixError(err));
         return false;
     }
     // The rename reaches the disk only with the folder's own sync; until it
     // has, a power cut can bring back the previous file.
-    if (const int folderErr = SyncFolder(ParentFolder(destination))) {
+    if (const int folderErr = SyncFolder(ParentFolder(destination_))) {
         SetError(error, PosixError(folderErr));
         return false;
     }
     return true;
+}
+
+bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error) {
+    AtomicFileWriter writer(path);
+    writer.append(bytes);
+    return writer.commit(error);
+}
+
+void RemoveStaleTemporaries(const QString &path) {
+    const QByteArray destination = QFile::encodeName(path);
+    const qsizetype slash = destination.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? destination.left(slash) : QByteArray("/");
+    const QByteArray prefix = '.' + destination.mid(slash + 1) + '.';
+    constexpr qsizetype Random = 6; // what mkostemp puts in place of XXXXXX
+    ForEachName(
+        folder,
+        [&](const char *name) {
+            const QByteArrayView entry(name);
+            if (entry.size() == prefix.size() + Random && entry.startsWith(prefix)) {
+                const QByteArray stale = folder + '/' + entry.toByteArray();
+                struct stat st {};
+                if (::lstat(stale.constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+                    ::unlink(stale.constData());
+                }
+            }
+            return true;
+        },
+        nullptr);
 }
 
 int RemoveTree(const QByteArray &path) {

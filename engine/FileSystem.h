@@ -100,11 +100,43 @@ private:
 // after its entries. Links are covered by their folder.
 int SyncTree(const QByteArray &path);
 
-// Writes the complete bytes to a temporary file beside path and renames it
-// into place, so no reader sees a partial file; the file and its folder are
-// synced before it returns true. The file is readable by the owner alone;
-// the folder is not created.
+// A file replaced whole by text written in parts: the parts go to a hidden
+// temporary file beside it ("." + name + six characters), which takes the
+// file's place only once all of it is on the disk, so no reader, kill or
+// power cut ever finds a partial file. The file is readable by the owner
+// alone; the folder is not created. A writer that is not committed removes
+// its temporary file.
+class AtomicFileWriter {
+public:
+    explicit AtomicFileWriter(const QString &path);
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter &) = delete;
+    AtomicFileWriter &operator=(const AtomicFileWriter &) = delete;
+
+    // Appends bytes. A failure (a full disk) is kept and told by commit.
+    void append(QByteArrayView bytes);
+    // Starts writing what was appended to the disk, so that commit finds
+    // little left to wait for.
+    void writeBehind();
+    // Syncs the text, renames it into place and syncs the folder; true
+    // once all of that is done. Only once.
+    bool commit(Error *error);
+
+private:
+    QByteArray destination_;
+    QByteArray temporary_;
+    int fd_ = -1;
+    int failure_ = 0;
+    qint64 written_ = 0;
+    qint64 behind_ = 0; // how much of it writeBehind has started
+};
+
+// Writes the complete bytes to path through an AtomicFileWriter.
 bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *error);
+
+// Removes the temporary files (AtomicFileWriter's) that a killed process
+// left beside path.
+void RemoveStaleTemporaries(const QString &path);
 
 // Removes path and, for a folder, everything in it. Never follows symbolic
 // links. Returns 0 or the first errno met.

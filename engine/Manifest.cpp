@@ -98,7 +98,8 @@ void ManifestStore::append(const ManifestStore &other) {
 }
 
 void ManifestStore::append(ManifestStore &&other) {
-    if (elements_.empty()) {
+    // Taken whole unless room was made for it.
+    if (elements_.empty() && elements_.capacity() < other.elements_.size()) {
         elements_ = std::move(other.elements_);
     } else {
         elements_.insert(elements_.end(), std::make_move_iterator(other.elements_.begin()),
@@ -122,15 +123,19 @@ QByteArray ManifestStore::encode() const {
     }
     out.reserve(estimate + room);
     PrefaultForWriting(out.data(), out.capacity());
-    out += "[\n";
+    encodeOpening(out);
     bool first = true;
     for (const ManifestElement &element : elements_) {
-        out += first ? QByteArrayView("    ") : Between;
-        first = false;
-        element.encode(out);
+        encodeElement(out, element, &first);
     }
-    out += first ? "]\n" : "\n]\n";
+    encodeClosing(out, first);
     return out;
+}
+
+void ManifestStore::encodeElement(QByteArray &out, const ManifestElement &element, bool *first) {
+    out += *first ? QByteArrayView("    ") : Between;
+    *first = false;
+    element.encode(out);
 }
 
 ManifestElement RestoreRecord(const QByteArray &originalPath, const QByteArray &storedPath,

@@ -95,6 +95,11 @@ public:
     // Pretty-printed UTF-8 JSON of the whole array; between two records it
     // puts Seam.
     QByteArray encode() const;
+    // The same text written in parts, as elements come: the opening, each
+    // element after those before it (*first until one is), the closing.
+    static void encodeOpening(QByteArray &out) { out += "[\n"; }
+    static void encodeElement(QByteArray &out, const ManifestElement &element, bool *first);
+    static void encodeClosing(QByteArray &out, bool first) { out += first ? "]\n" : "\n]\n"; }
     // What the writer puts between two records: the end of one, the comma
     // and the start of the next. It stands outside strings (a raw line break
     // cannot stand in one), so the reader cuts its runs there.

@@ -305,13 +305,19 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             }
         }
         const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
+        ManifestStore records;
+        records.reserve(static_cast<qsizetype>(plan.size()));
         for (size_t i = 0; i < plan.size(); ++i) {
             if (completed[i] != 0) {
                 journal.done(plan[i].mark, movedAt);
-                outcome.records.append(RestoreRecord(plan[i].from, plan[i].to, movedAt));
+                records.append(RestoreRecord(plan[i].from, plan[i].to, movedAt));
                 ++outcome.moved;
             }
         }
+        if (sink.recorded && !records.isEmpty()) {
+            sink.recorded(records);
+        }
+        outcome.records.append(std::move(records));
     }
     ReachStep("ran", targetBytes);
     progress.done = outcome.moved + outcome.skipped;

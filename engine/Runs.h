@@ -26,6 +26,9 @@ struct RunSink {
     std::function<void(const QString &message)> message;
     // Called often; the receiver decides how often to show it.
     std::function<void(const RunProgress &progress)> progress;
+    // The records a batch of moves added, in order, as soon as they are
+    // made, so that they can be saved while the run goes on (organize only).
+    std::function<void(const ManifestStore &records)> recorded;
 };
 
 struct OrganizeRequest {

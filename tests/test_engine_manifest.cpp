@@ -5,6 +5,7 @@
 #include "engine/JsonText.h"
 #include "engine/Manifest.h"
 #include "engine/ManifestRecovery.h"
+#include "engine/ManifestSaver.h"
 
 #include <QDir>
 #include <QFile>
@@ -280,3 +281,64 @@ TEST(ManifestEncoding, MixedArraysSurviveLoadAndSave) {
 }
 
 } // namespace
+
+// A save written while records come: the same bytes as a save of all of them
+// at once, in both files; a saver that is never committed changes nothing.
+TEST_F(ManifestFileTest, SavesWrittenInPartsMatchOneWholeSaveOrLeaveNoTrace) {
+    const QString mirror = dir.path() + QStringLiteral("/mirror/.mirror.json");
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("mirror")));
+    const auto record = [](int i) {
+        return RestoreRecord(QStringLiteral("/桌面/项目 %1").arg(i),
+                             QStringLiteral("/目标/项目 %1").arg(i), 1700000000 + i);
+    };
+    ManifestStore before;
+    for (int i = 0; i < 3; ++i) {
+        before.append(record(i));
+    }
+    const std::vector<int> batches[] = {{}, {1}, {64, 1, 4096}};
+    for (const std::vector<int> &sizes : batches) {
+        ManifestStore all = before;
+        {
+            ManifestSaver saver(manifestFile(), mirror, before);
+            int next = 100;
+            for (const int size : sizes) {
+                ManifestStore batch;
+                for (int i = 0; i < size; ++i) {
+                    batch.append(record(next++));
+                }
+                all.append(batch);
+                saver.add(batch);
+            }
+            Error error;
+            ASSERT_TRUE(saver.commit(&error)) << error.description.toStdString();
+        }
+        EXPECT_EQ(ReadFile(manifestFile()), all.encode()) << sizes.size() << " batches";
+        EXPECT_EQ(ReadFile(mirror), all.encode()) << sizes.size() << " batches";
+    }
+
+    const QByteArray saved = ReadFile(manifestFile());
+    const QStringList names = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden);
+    {
+        ManifestSaver saver(manifestFile(), mirror, before);
+        saver.add(ManifestStore{record(7)});
+    }
+    EXPECT_EQ(ReadFile(manifestFile()), saved);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden), names);
+    EXPECT_EQ(QDir(dir.path() + QStringLiteral("/mirror")).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral(".mirror.json")});
+
+    // A mirror that cannot be written fails nothing; a manifest that cannot
+    // be written fails the save, with its cause.
+    const QString blocked = manifestFile() + QStringLiteral("/under-a-file.json");
+    {
+        ManifestSaver saver(manifestFile(), blocked, before);
+        Error error;
+        EXPECT_TRUE(saver.commit(&error));
+    }
+    {
+        ManifestSaver saver(blocked, mirror, before);
+        Error error;
+        EXPECT_FALSE(saver.commit(&error));
+        EXPECT_EQ(error.code, ENOTDIR);
+    }
+}
