@@ -128,9 +128,12 @@ void OrganizerAppDelegate::startRun(
     // Both queued: they are sent from the run's thread.
     connect(run_.get(), &RunThread::updated, this, &OrganizerAppDelegate::showRunUpdates);
     connect(run_.get(), &QThread::finished, this, [this] { finishRun(); });
+    // Started first: the first busy cursor of a session takes the display
+    // a millisecond or more to make, and the run need not wait for it. Its
+    // end is handled on this thread, after this returns.
+    run_->start();
     setControlsEnabled(false);
     QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
-    run_->start();
 }
 
 void OrganizerAppDelegate::finishRun(bool stop) {

@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <future>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -63,6 +66,17 @@ bool ListDesktop(const QString &desktop, std::vector<DirectoryEntry> *entries, E
         return false;
     }
     return ListDirectory(desktop, entries, error);
+}
+
+// Runs work on a thread of its own, or at once where none can be started.
+std::future<bool> Launch(const std::function<bool()> &work) {
+    try {
+        return std::async(std::launch::async, work);
+    } catch (const std::system_error &) {
+        std::promise<bool> done;
+        done.set_value(work());
+        return done.get_future();
+    }
 }
 
 bool Stopped(const std::atomic<bool> *stop) {
@@ -166,14 +180,11 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         }
     };
 
-    bool announceFailed = false;
-    for (size_t start = 0; start < entries.size() && !outcome.stopped && !announceFailed;
-         start += batch) {
-        if (start != 0 && !oneAtATime) {
-            batch = std::min(batch * 2, LargestBatch);
-        }
-        const size_t end = std::min(entries.size(), start + batch);
-        plan.clear();
+    // Plans the entries from start to end into a plan and announces their
+    // moves, synced.
+    const auto announce = [&](size_t start, size_t end, std::vector<PlannedMove> *into,
+                              Error *announceError) {
+        into->clear();
         for (size_t i = start; i < end; ++i) {
             const DirectoryEntry &entry = entries[i];
             PlannedMove move{&entry, Joined(desktopPrefix, entry.rawName), QByteArray()};
@@ -191,9 +202,19 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                     move.mark = journal.begin(move.from, move.to);
                 }
             }
-            plan.push_back(std::move(move));
+            into->push_back(std::move(move));
         }
-        if (!journal.sync(&error)) {
+        const bool synced = journal.sync(announceError);
+        return synced;
+    };
+
+    bool announceFailed = false;
+    std::vector<PlannedMove> nextPlan;
+    size_t start = 0;
+    size_t end = std::min(entries.size(), batch);
+    bool announced = announce(start, end, &plan, &error);
+    while (start < entries.size()) {
+        if (!announced) {
             // Nothing moves that could not be recorded: this batch and every
             // entry after it stay on the Desktop.
             outcome.skipped += static_cast<qint64>(entries.size() - start);
@@ -201,6 +222,21 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             break;
         }
         ReachStep("announced", QFile::encodeName(request.journalPath));
+
+        // The next batch is planned and announced while this one moves; the
+        // journal is the other thread's until then.
+        if (!oneAtATime) {
+            batch = std::min(batch * 2, LargestBatch);
+        }
+        const size_t nextStart = end;
+        const size_t nextEnd = std::min(entries.size(), nextStart + batch);
+        Error nextError;
+        std::future<bool> next;
+        if (nextStart < entries.size() && !oneAtATime) {
+            next = Launch([&, nextStart, nextEnd] {
+                return announce(nextStart, nextEnd, &nextPlan, &nextError);
+            });
+        }
 
         completed.assign(plan.size(), 0);
         reserved.clear();
@@ -249,6 +285,10 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             }));
             reserved.insert(move.to);
             numbered.push_back(i);
+        }
+        // The journal is this thread's again.
+        if (next.valid()) {
+            announced = next.get();
         }
         if (outcome.stopped) {
             // Their items stay where they are.
@@ -318,6 +358,19 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             sink.recorded(records);
         }
         outcome.records.append(std::move(records));
+
+        if (outcome.stopped || announceFailed || nextStart >= entries.size()) {
+            break;
+        }
+        if (oneAtATime) {
+            announced = announce(nextStart, nextEnd, &nextPlan, &nextError);
+        }
+        if (!announced) {
+            error = nextError;
+        }
+        std::swap(plan, nextPlan);
+        start = nextStart;
+        end = nextEnd;
     }
     ReachStep("ran", targetBytes);
     progress.done = outcome.moved + outcome.skipped;

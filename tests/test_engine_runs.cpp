@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <atomic>
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <memory>
@@ -258,6 +259,47 @@ TEST_F(EngineRunTest, AFailedSyncLosesNothingAndSaysWhy) {
         EXPECT_EQ(inner.readAll(), "inner");
         EXPECT_TRUE(
             QDir(into).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+    }
+}
+
+// A later batch is announced while the one before it moves: when that
+// announcement cannot be synced, the batch before still finishes, each of its
+// moves recorded and handed on, and nothing after it moves.
+TEST_F(EngineRunTest, ALaterBatchThatCannotBeAnnouncedStaysWhole) {
+    constexpr int Items = 300;
+    for (int i = 0; i < Items; ++i) {
+        write(desktop + QStringLiteral("/item %1").arg(i), QByteArray::number(i));
+    }
+    const QByteArray journal = QFile::encodeName(dir.path() + QStringLiteral("/journal"));
+    std::atomic<int> syncs{0};
+    TestHooks().syncFault = [&](const QByteArray &path) {
+        return path == journal && ++syncs == 2 ? EIO : 0;
+    };
+    QStringList messages;
+    qsizetype handedOn = 0;
+    RunSink sink;
+    sink.message = [&messages](const QString &m) {
+        messages.append(m);
+    };
+    sink.recorded = [&handedOn](const ManifestStore &records) {
+        handedOn += records.size();
+    };
+    const OrganizeOutcome outcome = organize(target, sink);
+    TestHooks().syncFault = {};
+
+    const qint64 firstBatch = outcome.moved;
+    EXPECT_GT(firstBatch, 0);
+    EXPECT_LT(firstBatch, Items);
+    EXPECT_EQ(outcome.skipped, Items - firstBatch);
+    EXPECT_EQ(outcome.records.size(), firstBatch);
+    EXPECT_EQ(handedOn, firstBatch);
+    EXPECT_EQ(
+        messages,
+        QStringList{QStringLiteral("无法写入还原记录（%1），已停止整理").arg(DescribeErrno(EIO))});
+    EXPECT_EQ(names(target).size(), firstBatch);
+    EXPECT_EQ(names(desktop).size(), Items - firstBatch);
+    for (const ManifestElement &record : outcome.records) {
+        EXPECT_TRUE(QFile::exists(record.storedPath()));
     }
 }
 
