@@ -25,10 +25,8 @@ void OrganizerAppDelegate::loadManifest() {
 }
 
 void OrganizerAppDelegate::saveManifest() {
-    // The mirror is written and synced on the saver's thread meanwhile.
-    ManifestSaver saver(manifestPath(), mirrorPath(), manifest());
     Error error;
-    const bool saved = saver.commit(&error);
+    const bool saved = ManifestSaver::saveWhole(manifestPath(), mirrorPath(), manifest(), &error);
     manifestSaved(saved, error);
 }
 

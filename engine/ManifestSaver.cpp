@@ -93,8 +93,10 @@ void ManifestSaver::work() {
         if (abandoned_) {
             return;
         }
+        // Nothing is added once commit was asked for: this is the last.
+        const bool last = ending_;
         writeQueued(lock);
-        if (ending_ && queue_.empty()) {
+        if (last) {
             break;
         }
     }
@@ -146,4 +148,26 @@ void ManifestSaver::writeClosing() {
     ManifestStore::encodeClosing(text_, first_);
     files_->append(text_);
     text_.clear();
+}
+
+bool ManifestSaver::saveWhole(const QString &manifestPath, const QString &mirrorPath,
+                              const ManifestStore &records, Error *error) {
+    const QByteArray bytes = records.encode();
+    // The mirror's thread only reads what was made before it started.
+    const auto writeMirror = [&bytes, &mirrorPath] {
+        if (!mirrorPath.isEmpty()) {
+            WriteFileAtomically(mirrorPath, bytes, nullptr);
+        }
+    };
+    std::thread mirror;
+    try {
+        mirror = std::thread(writeMirror);
+    } catch (const std::system_error &) {
+        writeMirror();
+    }
+    const bool saved = WriteFileAtomically(manifestPath, bytes, error);
+    if (mirror.joinable()) {
+        mirror.join();
+    }
+    return saved;
 }

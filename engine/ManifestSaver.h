@@ -36,6 +36,11 @@ public:
     // beside it, and a mirror that cannot be written fails nothing. Once.
     bool commit(Error *error);
 
+    // The same for records that are all known: written at once, the two
+    // files' syncs overlapping.
+    static bool saveWhole(const QString &manifestPath, const QString &mirrorPath,
+                          const ManifestStore &records, Error *error);
+
 private:
     struct Files;
     void work();

@@ -317,12 +317,14 @@ TEST_F(ManifestFileTest, SavesWrittenInPartsMatchOneWholeSaveOrLeaveNoTrace) {
     }
 
     const QByteArray saved = ReadFile(manifestFile());
+    const QByteArray mirrored = ReadFile(mirror);
     const QStringList names = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden);
     {
         ManifestSaver saver(manifestFile(), mirror, before);
         saver.add(ManifestStore{record(7)});
     }
     EXPECT_EQ(ReadFile(manifestFile()), saved);
+    EXPECT_EQ(ReadFile(mirror), mirrored);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden), names);
     EXPECT_EQ(QDir(dir.path() + QStringLiteral("/mirror")).entryList(QDir::Files | QDir::Hidden),
               QStringList{QStringLiteral(".mirror.json")});
