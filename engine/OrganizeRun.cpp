@@ -35,6 +35,7 @@ struct PlannedMove {
     QByteArray to;             // empty for an entry that stays
     bool unrecordable = false; // stays because its name is not text
     bool taken = false;        // its own name is known to be taken
+    bool completed = false;    // moved
     MoveJournal::Mark mark = -1;
 };
 
@@ -126,7 +127,6 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     const QByteArray targetPrefix = FolderPrefix(target);
     const QByteArray targetBytes = QFile::encodeName(target);
     std::vector<PlannedMove> plan;
-    std::vector<char> completed;
     // Names the batch will take that are not taken yet: the numbered names
     // chosen so far, and the names of moves across volumes still to come.
     QSet<QByteArray> reserved;
@@ -168,7 +168,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     const auto tried = [&](size_t i, int err) {
         PlannedMove &move = plan[i];
         if (err == 0) {
-            completed[i] = 1;
+            move.completed = true;
         } else if (err == EXDEV) {
             // Copied with the rest of the batch's, so that one sync makes
             // all their copies durable.
@@ -208,8 +208,29 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         return synced;
     };
 
+    // Writes the done lines and the records of a batch's completed moves, in
+    // their order, and hands the records on.
+    const auto record = [&](std::vector<PlannedMove> *moves) {
+        const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
+        ManifestStore records;
+        records.reserve(static_cast<qsizetype>(moves->size()));
+        for (const PlannedMove &move : *moves) {
+            if (move.completed) {
+                journal.done(move.mark, movedAt);
+                records.append(RestoreRecord(move.from, move.to, movedAt));
+                ++outcome.moved;
+            }
+        }
+        if (sink.recorded && !records.isEmpty()) {
+            sink.recorded(records);
+        }
+        outcome.records.append(std::move(records));
+        moves->clear();
+    };
+
     bool announceFailed = false;
     std::vector<PlannedMove> nextPlan;
+    std::vector<PlannedMove> recording; // the batch moved before this one
     size_t start = 0;
     size_t end = std::min(entries.size(), batch);
     bool announced = announce(start, end, &plan, &error);
@@ -226,19 +247,26 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         // The next batch is planned and announced while this one moves; the
         // journal is the other thread's until then.
         if (!oneAtATime) {
-            batch = std::min(batch * 2, LargestBatch);
+            // Toward the end they shrink again, so that the last batch, whose
+            // records the save waits for, is a short one.
+            batch = std::min(
+                {batch * 2, LargestBatch, std::max(FirstBatch, (entries.size() - end) / 2)});
         }
         const size_t nextStart = end;
         const size_t nextEnd = std::min(entries.size(), nextStart + batch);
+        const bool announcing = nextStart < entries.size() && !oneAtATime;
         Error nextError;
         std::future<bool> next;
-        if (nextStart < entries.size() && !oneAtATime) {
-            next = Launch([&, nextStart, nextEnd] {
-                return announce(nextStart, nextEnd, &nextPlan, &nextError);
+        if (!oneAtATime) {
+            // ... and the batch before is recorded.
+            next = Launch([&, announcing, nextStart, nextEnd] {
+                const bool synced =
+                    !announcing || announce(nextStart, nextEnd, &nextPlan, &nextError);
+                record(&recording);
+                return synced;
             });
         }
 
-        completed.assign(plan.size(), 0);
         reserved.clear();
         numbered.clear();
         across.clear();
@@ -288,7 +316,10 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         }
         // The journal is this thread's again.
         if (next.valid()) {
-            announced = next.get();
+            const bool synced = next.get();
+            announced = !announcing || synced;
+        } else {
+            record(&recording);
         }
         if (outcome.stopped) {
             // Their items stay where they are.
@@ -326,7 +357,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                 const VolumeMove &move = across[k];
                 const PlannedMove &planItem = plan[acrossPlans[k]];
                 if (move.moved) {
-                    completed[acrossPlans[k]] = 1;
+                    plan[acrossPlans[k]].completed = true;
                     const MoveReport moveReport{move.attributesNotKept};
                     if (!moveReport.attributesNotKept.isEmpty()) {
                         say(AttributesNotKeptMessage(VisibleName(planItem.entry->name()),
@@ -344,20 +375,8 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                 outcome.skipped += static_cast<qint64>(entries.size() - end);
             }
         }
-        const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
-        ManifestStore records;
-        records.reserve(static_cast<qsizetype>(plan.size()));
-        for (size_t i = 0; i < plan.size(); ++i) {
-            if (completed[i] != 0) {
-                journal.done(plan[i].mark, movedAt);
-                records.append(RestoreRecord(plan[i].from, plan[i].to, movedAt));
-                ++outcome.moved;
-            }
-        }
-        if (sink.recorded && !records.isEmpty()) {
-            sink.recorded(records);
-        }
-        outcome.records.append(std::move(records));
+        // Recorded while the next batch moves, or at the end.
+        std::swap(recording, plan);
 
         if (outcome.stopped || announceFailed || nextStart >= entries.size()) {
             break;
@@ -372,6 +391,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         start = nextStart;
         end = nextEnd;
     }
+    record(&recording);
     ReachStep("ran", targetBytes);
     progress.done = outcome.moved + outcome.skipped;
     report();

@@ -3,7 +3,7 @@
 // Desktop and a restore pass over the records. They take paths, records, a
 // stop flag and a sink, and give back the records and counts; they know
 // nothing of windows, settings or the saved manifest, so they can run on any
-// thread. The sink is called on the run's own thread.
+// thread. The sink is called on the run's own thread (its records aside).
 
 #include "engine/Error.h"
 #include "engine/Manifest.h"
@@ -28,6 +28,7 @@ struct RunSink {
     std::function<void(const RunProgress &progress)> progress;
     // The records a batch of moves added, in order, as soon as they are
     // made, so that they can be saved while the run goes on (organize only).
+    // Called on the run's thread or on a helper of it, never two at once.
     std::function<void(const ManifestStore &records)> recorded;
 };
 
