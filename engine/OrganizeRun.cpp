@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QSet>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -28,6 +29,10 @@ namespace {
 // syncs, and a short one plans little ahead.
 constexpr size_t FirstBatch = 64;
 constexpr size_t LargestBatch = 4096;
+// A batch at least this large is renamed by two threads, each a half: a
+// rename's path walks and checks then overlap, while the file system takes
+// the renames themselves one at a time.
+constexpr size_t SplitBatch = 64;
 
 struct PlannedMove {
     const DirectoryEntry *entry;
@@ -36,8 +41,40 @@ struct PlannedMove {
     bool unrecordable = false; // stays because its name is not text
     bool taken = false;        // its own name is known to be taken
     bool completed = false;    // moved
+    bool attempted = false;    // its rename was tried, when a batch is split
+    int result = 0;            // ... and what it said
     MoveJournal::Mark mark = -1;
 };
+
+// The name a numbered name was made from ("base N.ext" from "base.ext", as
+// UniquePath numbers), or empty for a name not of that form.
+QByteArray Unnumbered(const QByteArray &name) {
+    const qsizetype dot = name.lastIndexOf('.');
+    const qsizetype baseEnd = dot > 0 ? dot : name.size();
+    qsizetype digits = baseEnd;
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') {
+        --digits;
+    }
+    if (digits == baseEnd || digits < 2 || name[digits - 1] != ' ') {
+        return {};
+    }
+    return name.left(digits - 1) + name.mid(baseEnd);
+}
+
+// Whether a batch's renames may be made in any order and give what they give
+// one after the other: none of its names is a numbered form of another, so
+// no name numbered at its own turn could have been taken by a later item.
+bool OrderFree(const std::vector<PlannedMove> &plan) {
+    QSet<QByteArray> names;
+    names.reserve(static_cast<qsizetype>(plan.size()));
+    for (const PlannedMove &move : plan) {
+        names.insert(move.entry->rawName);
+    }
+    return std::none_of(plan.begin(), plan.end(), [&names](const PlannedMove &move) {
+        const QByteArray made = Unnumbered(move.entry->rawName);
+        return !made.isEmpty() && names.contains(made);
+    });
+}
 
 // A folder's path with the separator that names inside it follow.
 QByteArray FolderPrefix(const QString &folder) {
@@ -183,7 +220,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     // Plans the entries from start to end into a plan and announces their
     // moves, synced.
     const auto announce = [&](size_t start, size_t end, std::vector<PlannedMove> *into,
-                              Error *announceError) {
+                              bool *orderFree, Error *announceError) {
         into->clear();
         for (size_t i = start; i < end; ++i) {
             const DirectoryEntry &entry = entries[i];
@@ -204,6 +241,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             }
             into->push_back(std::move(move));
         }
+        *orderFree = !oneAtATime && into->size() >= SplitBatch && OrderFree(*into);
         const bool synced = journal.sync(announceError);
         return synced;
     };
@@ -228,12 +266,46 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         moves->clear();
     };
 
+    // One move's rename; across volumes it fails before it looks at the
+    // name, so there the name is looked at.
+    const auto renameOne = [](const PlannedMove &move) {
+        int err = MoveByRename(move.from, move.to);
+        if (err == EXDEV && EntryExists(move.to)) {
+            err = EEXIST;
+        }
+        return err;
+    };
+    // The current batch's renames, its second half on a helper, each
+    // stopping at the stop flag; progress is told from this thread.
+    const auto renameSplit = [&](size_t batchStart) {
+        std::atomic<size_t> made{0};
+        const auto renameHalf = [&](size_t from, size_t to) {
+            for (size_t i = from; i < to && !Stopped(request.stop); ++i) {
+                PlannedMove &move = plan[i];
+                move.result = move.to.isEmpty() ? 0 : move.taken ? EEXIST : renameOne(move);
+                move.attempted = true;
+                made.fetch_add(1, std::memory_order_relaxed);
+            }
+            return true;
+        };
+        const size_t half = plan.size() / 2;
+        std::future<bool> second = Launch([&] { return renameHalf(half, plan.size()); });
+        for (size_t i = 0; i < half && !Stopped(request.stop); ++i) {
+            renameHalf(i, i + 1);
+            progress.done = static_cast<qint64>(batchStart + made.load(std::memory_order_relaxed));
+            report();
+        }
+        second.get();
+    };
+
     bool announceFailed = false;
     std::vector<PlannedMove> nextPlan;
     std::vector<PlannedMove> recording; // the batch moved before this one
     size_t start = 0;
     size_t end = std::min(entries.size(), batch);
-    bool announced = announce(start, end, &plan, &error);
+    bool orderFree = false;     // the batch may be split (OrderFree)
+    bool nextOrderFree = false; // ... and the next
+    bool announced = announce(start, end, &plan, &orderFree, &error);
     while (start < entries.size()) {
         if (!announced) {
             // Nothing moves that could not be recorded: this batch and every
@@ -260,8 +332,8 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         if (!oneAtATime) {
             // ... and the batch before is recorded.
             next = Launch([&, announcing, nextStart, nextEnd] {
-                const bool synced =
-                    !announcing || announce(nextStart, nextEnd, &nextPlan, &nextError);
+                const bool synced = !announcing || announce(nextStart, nextEnd, &nextPlan,
+                                                            &nextOrderFree, &nextError);
                 record(&recording);
                 return synced;
             });
@@ -271,17 +343,29 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         numbered.clear();
         across.clear();
         acrossPlans.clear();
+        // Split in two halves, the renames are made first, and what each
+        // said is then taken in order, as if it had just been made.
+        const bool split = orderFree && !TestHooks().moveFault;
+        if (split) {
+            renameSplit(start);
+        }
         for (size_t i = 0; i < plan.size(); ++i) {
-            if (Stopped(request.stop)) {
+            PlannedMove &move = plan[i];
+            if (split ? !move.attempted : Stopped(request.stop)) {
                 // Announced moves that never happen are told apart at
                 // replay by where their items are.
                 outcome.stopped = true;
+                if (split) {
+                    ++outcome.skipped; // the other half may have gone on
+                    continue;
+                }
                 outcome.skipped += static_cast<qint64>(entries.size() - (start + i));
                 break;
             }
-            PlannedMove &move = plan[i];
-            progress.done = static_cast<qint64>(start) + static_cast<qint64>(i);
-            report();
+            if (!split) {
+                progress.done = static_cast<qint64>(start) + static_cast<qint64>(i);
+                report();
+            }
             if (move.to.isEmpty()) {
                 ++outcome.skipped;
                 if (move.unrecordable) {
@@ -293,12 +377,10 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                 continue;
             }
             int err = EEXIST;
-            if (!move.taken && (reserved.isEmpty() || !reserved.contains(move.to))) {
-                err = MoveByRename(move.from, move.to);
-                // Across volumes the rename fails before it looks at the name.
-                if (err == EXDEV && EntryExists(move.to)) {
-                    err = EEXIST;
-                }
+            if (split) {
+                err = move.result;
+            } else if (!move.taken && (reserved.isEmpty() || !reserved.contains(move.to))) {
+                err = renameOne(move);
             }
             if (err != EEXIST) {
                 tried(i, err);
@@ -324,6 +406,9 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         if (outcome.stopped) {
             // Their items stay where they are.
             outcome.skipped += static_cast<qint64>(numbered.size() + across.size());
+            if (split) {
+                outcome.skipped += static_cast<qint64>(entries.size() - end);
+            }
             numbered.clear();
             across.clear();
         }
@@ -382,12 +467,13 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             break;
         }
         if (oneAtATime) {
-            announced = announce(nextStart, nextEnd, &nextPlan, &nextError);
+            announced = announce(nextStart, nextEnd, &nextPlan, &nextOrderFree, &nextError);
         }
         if (!announced) {
             error = nextError;
         }
         std::swap(plan, nextPlan);
+        orderFree = nextOrderFree;
         start = nextStart;
         end = nextEnd;
     }

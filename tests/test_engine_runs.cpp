@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QTemporaryDir>
 #include <atomic>
 #include <cerrno>
@@ -100,6 +101,85 @@ TEST_F(EngineRunTest, NamesAreChosenOneMoveAtATimeInsideTheDesktop) {
         }
     }
     ASSERT_GT(numberedFirst, 0) << "the listing never put a numbered name first";
+}
+
+// Large batches are renamed by two threads; the names are still those each
+// item would get at its own turn, in listing order, and a stop keeps every
+// move that was made, from either half.
+TEST_F(EngineRunTest, SplitBatchesNumberAndStopAsOneAtATime) {
+    constexpr int Pairs = 24;
+    constexpr int Fillers = 200;
+    for (int i = 0; i < Pairs; ++i) {
+        write(desktop + QStringLiteral("/c%1.txt").arg(i));
+        write(desktop + QStringLiteral("/c%1 1.txt").arg(i));
+        write(target + QStringLiteral("/c%1.txt").arg(i));
+    }
+    for (int i = 0; i < Fillers; ++i) {
+        write(desktop + QStringLiteral("/f%1.txt").arg(i));
+        if (i % 10 == 0) {
+            write(target + QStringLiteral("/f%1.txt").arg(i));
+        }
+    }
+    std::vector<DirectoryEntry> listing;
+    ASSERT_TRUE(ListDirectory(desktop, &listing, nullptr));
+    const auto at = [&listing](const QString &name) {
+        return std::find_if(listing.begin(), listing.end(),
+                            [&name](const DirectoryEntry &e) { return e.name() == name; });
+    };
+    const OrganizeOutcome outcome = organize(target);
+    ASSERT_EQ(outcome.moved, 2 * Pairs + Fillers);
+    QHash<QString, QString> stored;
+    for (const ManifestElement &record : outcome.records) {
+        stored.insert(LastPathComponent(record.originalPath()),
+                      LastPathComponent(record.storedPath()));
+    }
+    int plainFirst = 0;
+    for (int i = 0; i < Pairs; ++i) {
+        const QString plain = QStringLiteral("c%1.txt").arg(i);
+        const QString numbered = QStringLiteral("c%1 1.txt").arg(i);
+        if (at(plain) < at(numbered)) {
+            ++plainFirst; // it took "c 1.txt" before the item of that name came
+            EXPECT_EQ(stored.value(plain), numbered);
+            EXPECT_EQ(stored.value(numbered), QStringLiteral("c%1 1 1.txt").arg(i));
+        } else {
+            EXPECT_EQ(stored.value(numbered), numbered);
+            EXPECT_EQ(stored.value(plain), QStringLiteral("c%1 2.txt").arg(i));
+        }
+    }
+    EXPECT_GT(plainFirst, 0) << "the listing never put a plain name first";
+    for (int i = 0; i < Fillers; ++i) {
+        const QString name = QStringLiteral("f%1.txt").arg(i);
+        EXPECT_EQ(stored.value(name), i % 10 == 0 ? QStringLiteral("f%1 1.txt").arg(i) : name);
+    }
+
+    // A stop part-way through a split batch.
+    for (const QString &name : names(target)) {
+        QFile::remove(target + QLatin1Char('/') + name);
+    }
+    for (const QString &name : names(desktop)) {
+        QFile::remove(desktop + QLatin1Char('/') + name);
+    }
+    constexpr int Items = 600;
+    for (int i = 0; i < Items; ++i) {
+        write(desktop + QStringLiteral("/s%1").arg(i));
+    }
+    std::atomic<bool> stop{false};
+    RunSink sink;
+    sink.progress = [&stop](const RunProgress &progress) {
+        if (progress.done >= 300) {
+            stop = true;
+        }
+    };
+    const OrganizeOutcome stopped = organize(target, sink, &stop);
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_EQ(stopped.moved + stopped.skipped, Items);
+    EXPECT_EQ(stopped.records.size(), stopped.moved);
+    EXPECT_EQ(names(target).size(), stopped.moved);
+    EXPECT_EQ(names(desktop).size(), Items - stopped.moved);
+    for (const ManifestElement &record : stopped.records) {
+        EXPECT_TRUE(QFile::exists(record.storedPath()));
+        EXPECT_FALSE(QFile::exists(record.originalPath()));
+    }
 }
 
 TEST_F(EngineRunTest, AStopBetweenItemsKeepsEveryCompletedMoveAndLeavesTheRest) {
