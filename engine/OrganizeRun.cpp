@@ -292,7 +292,8 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         std::future<bool> second = Launch([&] { return renameHalf(half, plan.size()); });
         for (size_t i = 0; i < half && !Stopped(request.stop); ++i) {
             renameHalf(i, i + 1);
-            progress.done = static_cast<qint64>(batchStart + made.load(std::memory_order_relaxed));
+            progress.done = static_cast<qint64>(batchStart) +
+                            static_cast<qint64>(made.load(std::memory_order_relaxed));
             report();
         }
         second.get();
