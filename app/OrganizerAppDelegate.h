@@ -2,8 +2,9 @@
 // The application's one controller. It owns the window, observes the three
 // views the operations write to, holds the in-memory restore manifest, and
 // carries every behaviour as a method; each group below is defined in the
-// file named beside it. File work runs on one worker thread at a time; every
-// method here is called on the UI thread.
+// file named beside it. File work runs in one run at a time, on a worker
+// thread and the helpers it starts; every method here is called on the UI
+// thread.
 
 #include "engine/Manifest.h"
 
