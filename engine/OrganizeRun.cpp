@@ -46,34 +46,16 @@ struct PlannedMove {
     MoveJournal::Mark mark = -1;
 };
 
-// The name a numbered name was made from ("base N.ext" from "base.ext", as
-// UniquePath numbers), or empty for a name not of that form.
-QByteArray Unnumbered(const QByteArray &name) {
-    const qsizetype dot = name.lastIndexOf('.');
-    const qsizetype baseEnd = dot > 0 ? dot : name.size();
-    qsizetype digits = baseEnd;
-    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') {
-        --digits;
-    }
-    if (digits == baseEnd || digits < 2 || name[digits - 1] != ' ') {
-        return {};
-    }
-    return name.left(digits - 1) + name.mid(baseEnd);
-}
-
 // Whether a batch's renames may be made in any order and give what they give
 // one after the other: none of its names is a numbered form of another, so
 // no name numbered at its own turn could have been taken by a later item.
 bool OrderFree(const std::vector<PlannedMove> &plan) {
-    QSet<QByteArray> names;
+    QStringList names;
     names.reserve(static_cast<qsizetype>(plan.size()));
     for (const PlannedMove &move : plan) {
-        names.insert(move.entry->rawName);
+        names.append(move.entry->name());
     }
-    return std::none_of(plan.begin(), plan.end(), [&names](const PlannedMove &move) {
-        const QByteArray made = Unnumbered(move.entry->rawName);
-        return !made.isEmpty() && names.contains(made);
-    });
+    return !HoldsNumberedFormOfAnother(names);
 }
 
 // A folder's path with the separator that names inside it follow.
@@ -242,8 +224,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             into->push_back(std::move(move));
         }
         *orderFree = !oneAtATime && into->size() >= SplitBatch && OrderFree(*into);
-        const bool synced = journal.sync(announceError);
-        return synced;
+        return journal.sync(announceError);
     };
 
     // Writes the done lines and the records of a batch's completed moves, in

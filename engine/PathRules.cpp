@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSet>
 #include <QStringList>
 #include <QUuid>
 #include <pwd.h>
@@ -162,6 +163,38 @@ QString NumberedPath(const NameSplit &split, qint64 counter) {
         name += QLatin1Char('.') + split.extension;
     }
     return JoinPath(split.folder, name);
+}
+
+bool HoldsNumberedFormOfAnother(const QStringList &names) {
+    // What NumberedPath puts before and after " N" for each name.
+    const auto key = [](const QString &before, const QString &after) {
+        return before + QChar(0) + after;
+    };
+    QSet<QString> forms;
+    forms.reserve(names.size());
+    for (const QString &name : names) {
+        const NameSplit split = SplitForNumbering(name);
+        forms.insert(key(split.base, split.extension.isEmpty()
+                                         ? QString()
+                                         : QLatin1Char('.') + split.extension));
+    }
+    // Every " digits" in a name, followed by its end or a dot, could be N.
+    for (const QString &name : names) {
+        for (qsizetype space = name.indexOf(QLatin1Char(' ')); space >= 0;
+             space = name.indexOf(QLatin1Char(' '), space + 1)) {
+            qsizetype end = space + 1;
+            while (end < name.size() && name[end].isDigit() && name[end].unicode() < 128) {
+                ++end;
+            }
+            if (end == space + 1 || (end < name.size() && name[end] != QLatin1Char('.'))) {
+                continue;
+            }
+            if (forms.contains(key(name.left(space), name.mid(end)))) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 bool PathIsEqualOrInside(const QString &path, const QString &folder) {

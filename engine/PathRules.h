@@ -5,6 +5,7 @@
 // that asks it whether a name is taken lives in engine/FileSystem.h.
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 // The canonical form: leading tilde expanded, runs of "/" and "." components
@@ -35,6 +36,11 @@ NameSplit SplitForNumbering(const QString &path);
 
 // The numbered candidate for a split name: "base N.ext", or "base N".
 QString NumberedPath(const NameSplit &split, qint64 counter);
+
+// Whether one of the names is a numbered candidate of another ("a 1.txt"
+// beside "a.txt", "a 1" beside "a."): where it is, the order in which taken
+// names are numbered decides which of them gets which name.
+bool HoldsNumberedFormOfAnother(const QStringList &names);
 
 // True when path is folder or lies inside it, compared as exact text.
 bool PathIsEqualOrInside(const QString &path, const QString &folder);
