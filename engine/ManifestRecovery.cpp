@@ -1,43 +1,25 @@
 #include "engine/ManifestRecovery.h"
 
-#include "engine/FileSystem.h"
 #include "engine/Journal.h"
 #include "engine/LogText.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QSet>
 #include <vector>
 
-namespace {
-
-// Keeps a manifest file that holds something but cannot be used: moved aside
-// under a name that replaces nothing, before any save can overwrite it.
-void SetAside(const QString &manifestPath) {
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QString aside =
-        JoinPath(DeletingLastPathComponent(manifestPath),
-                 QStringLiteral("restore-manifest.unreadable-%1.json").arg(stamp));
-    MoveItem(manifestPath, UniquePath(aside), nullptr);
-}
-
-} // namespace
-
-ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices) {
-    QFile file(path);
-    bool parsed = true;
-    ManifestStore loaded;
-    if (file.open(QIODevice::ReadOnly)) {
-        loaded = ManifestStore::parse(file, &parsed);
-        file.close();
-    } else {
-        parsed = !EntryExists(path);
+ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices,
+                               const QString &mirrorPath, ManifestReadReport *report) {
+    ManifestReadReport unasked;
+    report = report != nullptr ? report : &unasked;
+    ManifestStore loaded = ReadManifestOrMirror(path, mirrorPath, report);
+    if (!report->unreadableFile.isEmpty()) {
+        // Nothing is finished or saved before both files can be read.
+        *journalReplayed = false;
+        return loaded;
     }
-    if (!parsed) {
-        SetAside(path);
-    }
+    const qsizetype readElements = loaded.size();
 
     // Moves of a run that ended before its manifest was saved.
     const std::vector<JournalMove> moves = ReadJournal(JournalPathFor(path), journalReplayed);
@@ -66,5 +48,6 @@ ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStri
         loaded.append(RestoreRecord(move.from, move.to,
                                     move.done ? move.movedAt : QDateTime::currentSecsSinceEpoch()));
     }
+    report->journalRecords = loaded.size() - readElements;
     return loaded;
 }

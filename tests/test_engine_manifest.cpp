@@ -1,7 +1,9 @@
 // The manifest's format, its reader and the reading of its file at start-up
 // as engine units: real files, no window, QtCore only.
 
+#include "DescriptorsUsedUp.h"
 #include "engine/FileSystem.h"
+#include "engine/Journal.h"
 #include "engine/JsonText.h"
 #include "engine/Manifest.h"
 #include "engine/ManifestRecovery.h"
@@ -343,4 +345,112 @@ TEST_F(ManifestFileTest, SavesWrittenInPartsMatchOneWholeSaveOrLeaveNoTrace) {
         EXPECT_FALSE(saver.commit(&error));
         EXPECT_EQ(error.code, ENOTDIR);
     }
+}
+
+namespace {
+
+ManifestStore Records(int count) {
+    ManifestStore records;
+    for (int i = 0; i < count; ++i) {
+        records.append(RestoreRecord(QStringLiteral("/桌面/项目 %1").arg(i),
+                                     QStringLiteral("/归档/项目 %1").arg(i), 1700000000 + i));
+    }
+    return records;
+}
+
+// Damage in place, as a crash of the disk or another program leaves it: the
+// first byte overwritten and the rest cut at 300 bytes.
+void DamageInPlace(const QString &path) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_EQ(file.write("#"), 1);
+    ASSERT_TRUE(file.resize(std::min<qint64>(file.size(), 300)));
+}
+
+} // namespace
+
+// A file that is not a manifest is set aside, and the mirror takes its place
+// only when it holds the very bytes the file was saved with: not the mirror
+// of a save before (one whose records were brought back since), not one
+// edited since, nor the mirror of a file another program wrote in its place.
+TEST_F(ManifestFileTest, ASetAsideFileGivesWayOnlyToTheMirrorOfItsOwnSave) {
+    const QString mirror = dir.path() + QStringLiteral("/.mirror.json");
+    const ManifestStore seven = Records(7);
+    const struct {
+        const char *why;
+        std::function<void()> after;
+        bool recovered;
+    } cases[] = {
+        {"damaged in place", [] {}, true},
+        {"the mirror of the save before",
+         [this] { ASSERT_TRUE(ManifestSaver::saveWhole(manifestFile(), {}, Records(0), nullptr)); },
+         false},
+        {"the mirror edited since",
+         [&mirror] {
+             QFile file(mirror);
+             ASSERT_TRUE(file.open(QIODevice::Append));
+             file.write("\n");
+         },
+         false},
+        {"a file written in its place",
+         [this] {
+             const QByteArray bytes = ReadFile(manifestFile());
+             ASSERT_TRUE(QFile::remove(manifestFile()));
+             write(bytes);
+         },
+         false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.why);
+        ASSERT_TRUE(ManifestSaver::saveWhole(manifestFile(), mirror, seven, nullptr));
+        c.after();
+        DamageInPlace(manifestFile());
+        const QByteArray damaged = ReadFile(manifestFile());
+        bool journalReplayed = false;
+        QStringList notices;
+        ManifestReadReport report;
+        const ManifestStore loaded =
+            ReadManifestFile(manifestFile(), &journalReplayed, &notices, mirror, &report);
+        EXPECT_EQ(ReadFile(report.setAsideAs), damaged);
+        EXPECT_FALSE(EntryExists(manifestFile()));
+        EXPECT_EQ(loaded, c.recovered ? seven : ManifestStore());
+        EXPECT_EQ(report.recoveredFrom, c.recovered ? mirror : QString());
+        EXPECT_EQ(report.recoveredRecords, c.recovered ? 7 : 0);
+    }
+}
+
+// The manifest, or the journal beside it, cannot be opened just now: both
+// are left as they are and nothing is replayed, so the next start finds them
+// as they were.
+TEST_F(ManifestFileTest, FilesThatCannotBeOpenedNowAreLeftAsTheyAre) {
+    ASSERT_TRUE(ManifestSaver::saveWhole(manifestFile(), {}, Records(3), nullptr));
+    const QString journal = JournalPathFor(manifestFile());
+    {
+        MoveJournal lines(journal);
+        lines.done(lines.begin(dir.path() + QStringLiteral("/D/x"), dir.path() + "/T/x"), 1);
+        ASSERT_TRUE(lines.sync(nullptr));
+    }
+    const QByteArray manifestBytes = ReadFile(manifestFile());
+    const QByteArray journalBytes = ReadFile(journal);
+    const QStringList names = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden);
+    // With one descriptor to spare, the manifest reads and the journal does not.
+    for (const int spare : {0, 1}) {
+        SCOPED_TRACE(spare);
+        bool journalReplayed = true;
+        QStringList notices;
+        ManifestReadReport report;
+        ManifestStore loaded;
+        {
+            const DescriptorsUsedUp usedUp(spare);
+            loaded = ReadManifestFile(manifestFile(), &journalReplayed, &notices, {}, &report);
+        }
+        EXPECT_TRUE(loaded.isEmpty());
+        EXPECT_FALSE(journalReplayed);
+        EXPECT_EQ(report.unreadableFile, spare == 0 ? manifestFile() : journal);
+        EXPECT_EQ(report.unreadable.code, EMFILE);
+        EXPECT_EQ(ReadFile(manifestFile()), manifestBytes);
+        EXPECT_EQ(ReadFile(journal), journalBytes);
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden), names);
+    }
+    EXPECT_EQ(load(), Records(3));
 }
