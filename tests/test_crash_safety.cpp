@@ -121,6 +121,25 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
     EXPECT_FALSE(EntryExists(d("name-taken 1")));
 }
 
+// A start that adds records from a run cut short says how many, after the
+// hint.
+TEST_F(CrashSafetyTest, RecordsAddedFromAnInterruptedRunAreTold) {
+    WriteFile(target + QStringLiteral("/a"), "a");
+    WriteFile(target + QStringLiteral("/b"), "b");
+    {
+        MoveJournal journal(journalFile());
+        for (const char *name : {"a", "b", "c"}) {
+            journal.begin(desktop() + QLatin1Char('/') + QLatin1String(name),
+                          target + QLatin1Char('/') + QLatin1String(name));
+        }
+    }
+    WriteFile(desktop() + QStringLiteral("/c"), "c"); // announced, never moved
+    OrganizerAppDelegate next;
+    next.applicationDidFinishLaunching();
+    EXPECT_EQ(LogMessages(next).mid(1),
+              QStringList{QStringLiteral("上次整理未正常结束：已补记 2 条还原记录。")});
+}
+
 TEST_F(CrashSafetyTest, JournalKeepsAwkwardNamesExactly) {
     const QStringList names{QStringLiteral("quote \" and \\ backslash"),
                             QStringLiteral("line\nbreak\ttab\u0001"), QStringLiteral("报告 🐶.pdf"),

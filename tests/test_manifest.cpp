@@ -1,3 +1,4 @@
+#include "DescriptorsUsedUp.h"
 #include "TestSupport.h"
 #include "app/Constants.h"
 #include "engine/FileSystem.h"
@@ -8,6 +9,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QSettings>
 #include <sys/stat.h>
 
 namespace {
@@ -17,7 +19,25 @@ protected:
     QString manifestFile() const {
         return supportFolder() + QStringLiteral("/restore-manifest.json");
     }
+    void SetUp() override {
+        ControllerTest::SetUp();
+        target = root() + QStringLiteral("/归档");
+        mirror = target + QLatin1Char('/') + MirrorFileName;
+    }
     void reload() { delegate.loadManifest(); }
+    // Seven items organized into a remembered target folder.
+    void organizeSeven() {
+        MakeDir(target);
+        setTarget(target);
+        for (int i = 0; i < 7; ++i) {
+            WriteFile(desktop() + QStringLiteral("/项目 %1.txt").arg(i), QByteArray::number(i));
+        }
+        Organize(delegate);
+        ASSERT_EQ(delegate.manifest().size(), 7);
+    }
+
+    QString target;
+    QString mirror;
 };
 
 TEST_F(ManifestTest, ArraysLoadUnvalidatedInAnyLayoutAndSaveBackTheSameValues) {
@@ -104,6 +124,75 @@ TEST_F(ManifestTest, SavedRecordsAreReadBackAtTheNextStart) {
     OrganizerAppDelegate next;
     next.loadManifest();
     EXPECT_EQ(next.manifest(), records);
+}
+
+// The manifest cut at 300 bytes after seven items were organized: the start
+// tells where the cut file is kept and that the records came from the
+// mirror, and 还原 brings all seven back.
+TEST_F(ManifestTest, ACutManifestIsToldAndItsItemsComeBackFromTheMirror) {
+    organizeSeven();
+    const QStringList organized = Names(target);
+    ASSERT_TRUE(QFile(manifestFile()).resize(300));
+    OrganizerAppDelegate next;
+    next.applicationDidFinishLaunching();
+    const QStringList log = LogMessages(next);
+    ASSERT_EQ(log.size(), 3) << log.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(log[1].startsWith(
+        QStringLiteral("还原记录无法读取，已原样保存为 %1/").arg(supportFolder()) +
+        QStringLiteral("restore-manifest.unreadable-")))
+        << log[1].toStdString();
+    EXPECT_EQ(log[2], QStringLiteral("已从指定文件夹中的副本 %1 恢复 7 条还原记录。").arg(mirror));
+    Restore(next);
+    EXPECT_EQ(Names(desktop()).size(), 7);
+    EXPECT_EQ(Names(target), QStringList{MirrorFileName}) << organized.join(' ').toStdString();
+}
+
+// A manifest that another program replaced has no mirror to stand in for it.
+// The next organize keeps the mirror that alone still lists the seven items
+// beside itself, says so, and writes the new one.
+TEST_F(ManifestTest, AnOrganizeAfterASetAsideKeepsTheOnlyListOfTheItems) {
+    organizeSeven();
+    const QByteArray listed = ReadFile(mirror);
+    ASSERT_TRUE(QFile::remove(manifestFile()));
+    WriteFile(manifestFile(), listed.left(300));
+    auto next = FreshStart();
+    EXPECT_TRUE(next->manifest().isEmpty());
+    WriteFile(desktop() + QStringLiteral("/新.txt"), "new");
+    Organize(*next);
+    QStringList kept =
+        Names(target).filter(QStringLiteral(".desktop-organizer-restore.unreadable-"));
+    ASSERT_EQ(kept.size(), 1) << Names(target).join(' ').toStdString();
+    const QString keptPath = target + QLatin1Char('/') + kept[0];
+    EXPECT_EQ(ReadFile(keptPath), listed);
+    EXPECT_TRUE(LogMessages(*next).contains(
+        QStringLiteral("指定文件夹中的还原记录副本列有当前记录之外的项目，已原样保存为 %1")
+            .arg(keptPath)))
+        << LogMessages(*next).join('\n').toStdString();
+    EXPECT_EQ(next->manifest().size(), 1);
+    EXPECT_EQ(ReadFile(mirror), ReadFile(manifestFile()));
+}
+
+// The manifest cannot be opened at the start (the descriptors are used up):
+// until the next start, organize and 还原 refuse and nothing is saved over it.
+TEST_F(ManifestTest, RecordsUnreadableAtTheStartAreNeverSavedOver) {
+    organizeSeven();
+    const QByteArray saved = ReadFile(manifestFile());
+    auto next = std::make_unique<OrganizerAppDelegate>();
+    AttachViews(*next);
+    {
+        const DescriptorsUsedUp usedUp(0);
+        next->loadManifest();
+    }
+    WriteFile(desktop() + QStringLiteral("/新.txt"), "new");
+    Organize(*next);
+    Restore(*next);
+    next->saveManifest();
+    const QString refusal = QStringLiteral("启动时无法读取还原记录（打开的文件过多），为免覆盖它，"
+                                           "现在不能整理或还原；请重新启动本程序。");
+    EXPECT_EQ(LogMessages(*next), (QStringList{refusal, refusal}));
+    EXPECT_EQ(ReadFile(manifestFile()), saved);
+    EXPECT_EQ(Names(desktop()), QStringList{QStringLiteral("新.txt")});
+    EXPECT_EQ(FreshStart()->manifest().size(), 7);
 }
 
 } // namespace
