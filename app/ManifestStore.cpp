@@ -50,19 +50,16 @@ void OrganizerAppDelegate::loadManifest() {
         startupNotices_.append(QStringLiteral("上次整理未正常结束：已补记 %1 条还原记录。")
                                    .arg(report.journalRecords));
     }
-    if (!report.unreadableFile.isEmpty()) {
-        unreadableAtStart_ = report.unreadable.description;
-        return;
-    }
-    if (journalReplayed) {
-        // A run that left its journal may also have left the temporary
-        // files its save was writing.
-        RemoveStaleTemporaries(manifestFile);
-        if (!mirror.isEmpty()) {
-            RemoveStaleTemporaries(mirror);
+    // A save killed midway leaves its temporary files, and only an organize
+    // run leaves a journal that tells of it: they are looked for every time.
+    for (const QString &file : {manifestFile, mirror}) {
+        if (!file.isEmpty()) {
+            RemoveStaleTemporaries(file);
         }
     }
-    if (journalReplayed || !report.recoveredFrom.isEmpty()) {
+    if (!report.unreadableFile.isEmpty()) {
+        unreadableAtStart_ = report.unreadable.description;
+    } else if (journalReplayed || !report.recoveredFrom.isEmpty()) {
         saveManifest();
     }
 }

@@ -195,4 +195,22 @@ TEST_F(ManifestTest, RecordsUnreadableAtTheStartAreNeverSavedOver) {
     EXPECT_EQ(FreshStart()->manifest().size(), 7);
 }
 
+// A save killed before its rename leaves its temporary file; the next start
+// removes those of the manifest and of the mirror, journal or not.
+TEST_F(ManifestTest, TemporariesOfAKilledSaveGoAtTheNextStart) {
+    MakeDir(target);
+    QSettings().setValue(TargetFolderKey, target);
+    delegate.saveManifest();
+    const QString left[] = {supportFolder() + QStringLiteral("/.restore-manifest.json.Ab12Cd"),
+                            target + QStringLiteral("/.") + MirrorFileName +
+                                QStringLiteral(".Xy34Zw")};
+    for (const QString &path : left) {
+        WriteFile(path, "[");
+    }
+    FreshStart();
+    for (const QString &path : left) {
+        EXPECT_FALSE(EntryExists(path)) << path.toStdString();
+    }
+}
+
 } // namespace
