@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <cstdio>
 #include <optional>
@@ -119,11 +120,19 @@ int main(int argc, char *argv[]) {
     QApplication::setWindowIcon(DogIcon());
 
     OrganizerAppDelegate delegate;
-    // One running copy per account: a later launch only brings it forward.
+    // One running copy per account: a later launch only brings it forward,
+    // or waits for one that is quitting.
     SingleInstance instance(delegate.supportDir());
-    if (instance.start([&delegate] { BringToFront(delegate.window()); }) ==
-        SingleInstance::Role::Second) {
+    switch (instance.start([&delegate] { BringToFront(delegate.window()); })) {
+    case SingleInstance::Role::Second:
         return 0;
+    case SingleInstance::Role::Quitting:
+        QMessageBox::information(
+            nullptr, AppName,
+            QStringLiteral("上一次打开的 %1 仍在结束它的整理，请稍后再打开。").arg(AppName));
+        return 1;
+    default:
+        break;
     }
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());

@@ -228,6 +228,23 @@ TEST_F(SingleInstanceTest, HeldLockWithoutAnAnswer) {
     }
 }
 
+// The first copy quits while its run is still finishing (here held as long
+// as the test keeps it): it answers no more, and a launch meanwhile waits
+// for the lock and then opens its window.
+TEST_F(SingleInstanceTest, ALaunchWhileTheFirstCopyQuitsOpensOnceItEnds) {
+    MakeDir(supportFolder());
+    auto quitting = std::make_unique<SingleInstance>(supportFolder());
+    ASSERT_EQ(quitting->start([] { ADD_FAILURE() << "a quitting copy shows nothing"; }),
+              SingleInstance::Role::First);
+    quitting->stopAnswering();
+    App later(home());
+    EXPECT_FALSE(later.waitFor(Listening, 1500)) << later.output();
+    EXPECT_TRUE(later.running()) << later.output();
+    quitting.reset(); // the run has finished and the lock goes
+    EXPECT_TRUE(later.waitFor(Listening, 5000)) << later.output();
+    EXPECT_FALSE(EntryExists(supportFolder() + QStringLiteral("/.instance.quitting")));
+}
+
 // A launch that is to end by itself: its exit status (-1 when it crashed or
 // was still running, as with a window, after ten seconds) and its output.
 struct Ended {
