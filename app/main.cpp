@@ -117,6 +117,7 @@ int main(int argc, char *argv[]) {
     int toolkitArgc = argc > 0 ? 1 : 0;
     QApplication application(toolkitArgc, argv);
     SetApplicationIdentity();
+    LoadQtTranslations();
     QApplication::setWindowIcon(DogIcon());
 
     OrganizerAppDelegate delegate;

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 #include "app/Constants.h"
+#include "app/Identity.h"
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
 #include "engine/TestHooks.h"
@@ -11,10 +12,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
@@ -526,6 +529,37 @@ TEST_F(ChooserTest, ConfirmSetsFieldSettingMirrorAndLogs) {
     delegate.targetField()->clear();
     Organize(delegate);
     EXPECT_EQ(ReadFile(chosen + QStringLiteral("/a.txt")), "a");
+}
+
+// Qt's own words are Chinese whatever the machine's language: every label
+// and button of the folder dialog, and every item of a text field's menu,
+// once the accelerator and the shortcut are taken off.
+TEST(QtTranslations, TheFolderDialogAndATextFieldsMenuSpeakChinese) {
+    LoadQtTranslations();
+    QFileDialog dialog(nullptr, QStringLiteral("选择"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::Directory);
+    QStringList texts;
+    for (const QLabel *label : dialog.findChildren<QLabel *>()) {
+        texts.append(label->text());
+    }
+    for (const QPushButton *button : dialog.findChildren<QPushButton *>()) {
+        texts.append(button->text());
+    }
+    QLineEdit field(QStringLiteral("文字"));
+    const std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
+    for (const QAction *action : menu->actions()) {
+        texts.append(action->text().section(QLatin1Char('\t'), 0, 0));
+    }
+    texts.removeAll(QString());
+    ASSERT_GE(texts.size(), 10);
+    const QRegularExpression accelerator(QStringLiteral("\\(&.\\)|&"));
+    for (const QString &text : texts) {
+        EXPECT_FALSE(QString(text)
+                         .remove(accelerator)
+                         .contains(QRegularExpression(QStringLiteral("[A-Za-z]"))))
+            << text.toStdString();
+    }
 }
 
 } // namespace
