@@ -227,11 +227,21 @@ void OrganizerAppDelegate::setControlsEnabled(bool enabled) {
     if (targetField_) {
         targetField_->setReadOnly(!enabled);
     }
-    if (QMainWindow *main = window()) {
-        for (const char *name : {"chooseButton", "organizeButton", "restoreButton"}) {
-            if (auto *control = main->findChild<QPushButton *>(QLatin1String(name))) {
-                control->setEnabled(enabled);
-            }
+    QMainWindow *main = window();
+    if (main == nullptr) {
+        return;
+    }
+    for (const char *name : {"chooseButton", "organizeButton", "restoreButton"}) {
+        if (auto *control = main->findChild<QPushButton *>(QLatin1String(name))) {
+            control->setEnabled(enabled);
         }
+    }
+    // Disabling the button that started the run sent the focus on to the
+    // log; it goes back, unless the user put it in the field meanwhile.
+    auto *started = main->findChild<QPushButton *>(runKind_ == RunKind::Organize
+                                                       ? QStringLiteral("organizeButton")
+                                                       : QStringLiteral("restoreButton"));
+    if (enabled && started != nullptr && !(targetField_ && targetField_->hasFocus())) {
+        started->setFocus(Qt::OtherFocusReason);
     }
 }

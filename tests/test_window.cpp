@@ -50,6 +50,21 @@ private:
     QPalette saved_;
 };
 
+// How far apart the lightest and darkest pixels of the image's middle lie,
+// where a button's title is drawn: 0 to 255.
+int TitleContrast(const QImage &image) {
+    int lightest = 0;
+    int darkest = 255;
+    for (int y = image.height() / 4; y < image.height() * 3 / 4; ++y) {
+        for (int x = image.width() / 4; x < image.width() * 3 / 4; ++x) {
+            const int gray = qGray(image.pixel(x, y));
+            lightest = std::max(lightest, gray);
+            darkest = std::min(darkest, gray);
+        }
+    }
+    return lightest - darkest;
+}
+
 class WindowTest : public Sandbox {
 protected:
     void TearDown() override { SetFolderPromptForTesting({}); }
@@ -339,6 +354,53 @@ TEST_F(WindowTest, ButtonsSendTheirActionsAndReturnPressesNone) {
     EXPECT_EQ(logMessages().size(), lines);
     EXPECT_EQ(prompts, 1);
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "busy cursor is restored";
+}
+
+// A disabled button looks it, in a light and in a dark scheme: its title
+// fades toward the button behind it.
+TEST_F(WindowTest, DisabledButtonsLookDisabledInLightAndDark) {
+    QPalette dark = Palette(QColor(40, 40, 40), QColor(230, 230, 230));
+    dark.setColor(QPalette::ButtonText, QColor(230, 230, 230));
+    for (const QPalette &scheme : {Palette(QColor(236, 236, 236), QColor(30, 30, 30)), dark}) {
+        const ScopedPalette applied(scheme);
+        OrganizerAppDelegate app;
+        app.applicationDidFinishLaunching();
+        for (const char *name : {"organizeButton", "restoreButton", "chooseButton"}) {
+            auto *button = app.window()->findChild<QPushButton *>(QLatin1String(name));
+            ASSERT_NE(button, nullptr);
+            const int enabled = TitleContrast(button->grab().toImage());
+            button->setEnabled(false);
+            const int disabled = TitleContrast(button->grab().toImage());
+            EXPECT_LT(disabled * 3, enabled * 2) << name << " " << enabled << " " << disabled;
+        }
+    }
+}
+
+// Pressed from the keyboard, each button has the focus back once its run
+// ends, not the log that took it while the buttons waited; and the log,
+// focused, shows no caret.
+TEST_F(WindowTest, KeyboardFocusReturnsToTheButtonAndTheLogShowsNoCaret) {
+    launch();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(delegate.window()));
+    const QString target = root() + QStringLiteral("/Target");
+    delegate.targetField()->setText(target);
+    WriteFile(desktop() + QStringLiteral("/a.txt"), "a");
+    for (const char *name : {"organizeButton", "restoreButton"}) {
+        auto *button = element<QPushButton>(name);
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Space);
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !delegate.runActive(); }));
+        EXPECT_EQ(QApplication::focusWidget(), button) << name;
+    }
+    EXPECT_EQ(Names(desktop()), QStringList{QStringLiteral("a.txt")});
+
+    QPlainTextEdit *log = delegate.logView();
+    log->setFocus();
+    log->moveCursor(QTextCursor::End);
+    const QRect caret = log->cursorRect().adjusted(-2, -2, 2, 2);
+    const QImage focused = log->viewport()->grab(caret).toImage();
+    log->clearFocus();
+    EXPECT_EQ(focused, log->viewport()->grab(caret).toImage());
 }
 
 TEST_F(WindowTest, MenuHoldsOneMenuWithTheQuitItem) {
