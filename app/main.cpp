@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -100,6 +101,18 @@ std::optional<int> AnswerCommandLine(int argc, char *argv[]) {
     return 0;
 }
 
+// Stands in for Qt's messages while the application object is made: where
+// no graphical session can be reached, Qt ends the process with an English
+// message and an abort; one line of ours says why instead, with status 1.
+// Qt's warnings of those moments go with it.
+void WithoutAGraphicalSession(QtMsgType type, const QMessageLogContext & /*context*/,
+                              const QString & /*message*/) {
+    if (type == QtFatalMsg) {
+        Print(stderr, QStringLiteral("%1：没有找到图形会话，无法打开窗口。\n").arg(AppName));
+        std::_Exit(1);
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -115,7 +128,9 @@ int main(int argc, char *argv[]) {
     }
     // Only a launch without arguments gets here; the toolkit sees none.
     int toolkitArgc = argc > 0 ? 1 : 0;
+    const QtMessageHandler messages = qInstallMessageHandler(WithoutAGraphicalSession);
     QApplication application(toolkitArgc, argv);
+    qInstallMessageHandler(messages);
     SetApplicationIdentity();
     LoadQtTranslations();
     QApplication::setWindowIcon(DogIcon());

@@ -341,6 +341,23 @@ TEST_F(CommandLineTest, AnswersItsOptionsAndRefusesTheRest) {
     EXPECT_TRUE(first->running());
 }
 
+// Without a graphical session one line of ours says so, with status 1,
+// instead of Qt's English abort.
+TEST_F(CommandLineTest, WithoutAGraphicalSessionOneLineSaysSo) {
+    QProcessEnvironment env = SandboxEnvironment(home());
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        env.remove(QLatin1String(name));
+    }
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(KESTRUE_APP_PATH), {});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 1);
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    EXPECT_EQ(err, AppName + QStringLiteral("：没有找到图形会话，无法打开窗口。\n"));
+}
+
 TEST(BringToFront, RestoresAMinimisedOrHiddenWindowAndRaisesIt) {
     BringToFront(nullptr);
     QWidget minimised;
