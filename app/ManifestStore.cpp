@@ -10,6 +10,7 @@
 #include "engine/PathRules.h"
 
 #include <QFile>
+#include <QPlainTextEdit>
 #include <unistd.h>
 
 namespace {
@@ -79,7 +80,7 @@ void OrganizerAppDelegate::saveManifest() {
             mirror.clear();
         }
         if (!message.isEmpty()) {
-            appendLog(message);
+            tell(message);
         }
     }
     Error error;
@@ -116,12 +117,20 @@ bool OrganizerAppDelegate::refusedWhileUnreadable() {
     return true;
 }
 
+void OrganizerAppDelegate::tell(const QString &message) {
+    if (logView_) {
+        appendLog(message);
+    } else {
+        startupNotices_.append(message); // the start's own save: told after the hint
+    }
+}
+
 void OrganizerAppDelegate::manifestSaved(bool saved, const Error &error) {
     if (saved) {
         // Every journalled move is in the saved records now.
         ::unlink(QFile::encodeName(JournalPathFor(manifestPath())).constData());
     } else {
-        appendLog(QStringLiteral("保存还原记录失败：%1").arg(error.description));
+        tell(QStringLiteral("保存还原记录失败：%1").arg(error.description));
     }
     updateSummary();
 }

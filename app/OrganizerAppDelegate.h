@@ -113,6 +113,9 @@ private:
     // Logs why organize and restore refuse, when start-up could not read
     // the records; true then.
     bool refusedWhileUnreadable();
+    // Logs a message, or keeps it for after the hint when the log does not
+    // exist yet (a save made while loading).
+    void tell(const QString &message);
 
     // The menu bar buildMenu makes. On macOS Qt shows a window-less menu bar
     // as the application's; elsewhere buildWindow hands it to the window.
