@@ -1,7 +1,6 @@
 #pragma once
-// The process's file descriptors used up, as a start among many open files
-// meets them: every open but the spare ones fails with EMFILE until the
-// guard goes. The limit is lowered first, so this takes few descriptors.
+// The process's file descriptors used up but `spare` of them, as a start
+// among many open files meets them, until the guard goes.
 
 #include <algorithm>
 #include <fcntl.h>
@@ -14,21 +13,17 @@ public:
     explicit DescriptorsUsedUp(int spare) {
         ::getrlimit(RLIMIT_NOFILE, &saved_);
         rlimit lower = saved_;
-        lower.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 256);
+        lower.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 256); // few to take
         ::setrlimit(RLIMIT_NOFILE, &lower);
-        held_.reserve(256);
         for (int fd = 0; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
             held_.push_back(fd);
         }
-        for (int i = 0; i < spare && !held_.empty(); ++i) {
+        for (; spare > 0 && !held_.empty(); --spare, held_.pop_back()) {
             ::close(held_.back());
-            held_.pop_back();
         }
     }
     ~DescriptorsUsedUp() {
-        for (const int fd : held_) {
-            ::close(fd);
-        }
+        std::for_each(held_.begin(), held_.end(), ::close);
         ::setrlimit(RLIMIT_NOFILE, &saved_);
     }
     DescriptorsUsedUp(const DescriptorsUsedUp &) = delete;

@@ -50,19 +50,19 @@ private:
     QPalette saved_;
 };
 
-// How far apart the lightest and darkest pixels of the image's middle lie,
-// where a button's title is drawn: 0 to 255.
-int TitleContrast(const QImage &image) {
-    int lightest = 0;
-    int darkest = 255;
+// How far apart the lightest and darkest pixels of a button's middle lie,
+// where its title is: 0 to 255.
+int TitleContrast(QPushButton *button) {
+    const QImage image = button->grab().toImage();
+    int light = 0;
+    int dark = 255;
     for (int y = image.height() / 4; y < image.height() * 3 / 4; ++y) {
         for (int x = image.width() / 4; x < image.width() * 3 / 4; ++x) {
-            const int gray = qGray(image.pixel(x, y));
-            lightest = std::max(lightest, gray);
-            darkest = std::min(darkest, gray);
+            light = std::max(light, qGray(image.pixel(x, y)));
+            dark = std::min(dark, qGray(image.pixel(x, y)));
         }
     }
-    return lightest - darkest;
+    return light - dark;
 }
 
 class WindowTest : public Sandbox {
@@ -356,8 +356,7 @@ TEST_F(WindowTest, ButtonsSendTheirActionsAndReturnPressesNone) {
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "busy cursor is restored";
 }
 
-// A disabled button looks it, in a light and in a dark scheme: its title
-// fades toward the button behind it.
+// A disabled button looks it, in a light and a dark scheme: its title fades.
 TEST_F(WindowTest, DisabledButtonsLookDisabledInLightAndDark) {
     QPalette dark = Palette(QColor(40, 40, 40), QColor(230, 230, 230));
     dark.setColor(QPalette::ButtonText, QColor(230, 230, 230));
@@ -365,25 +364,21 @@ TEST_F(WindowTest, DisabledButtonsLookDisabledInLightAndDark) {
         const ScopedPalette applied(scheme);
         OrganizerAppDelegate app;
         app.applicationDidFinishLaunching();
-        for (const char *name : {"organizeButton", "restoreButton", "chooseButton"}) {
-            auto *button = app.window()->findChild<QPushButton *>(QLatin1String(name));
-            ASSERT_NE(button, nullptr);
-            const int enabled = TitleContrast(button->grab().toImage());
+        for (auto *button : app.window()->findChildren<QPushButton *>()) {
+            const int enabled = TitleContrast(button);
             button->setEnabled(false);
-            const int disabled = TitleContrast(button->grab().toImage());
-            EXPECT_LT(disabled * 3, enabled * 2) << name << " " << enabled << " " << disabled;
+            EXPECT_LT(TitleContrast(button) * 3, enabled * 2) << button->text().toStdString();
         }
     }
 }
 
 // Pressed from the keyboard, each button has the focus back once its run
-// ends, not the log that took it while the buttons waited; and the log,
-// focused, shows no caret.
+// ends, not the log that took it meanwhile; and the focused log shows no
+// caret.
 TEST_F(WindowTest, KeyboardFocusReturnsToTheButtonAndTheLogShowsNoCaret) {
     launch();
     ASSERT_TRUE(QTest::qWaitForWindowActive(delegate.window()));
-    const QString target = root() + QStringLiteral("/Target");
-    delegate.targetField()->setText(target);
+    delegate.targetField()->setText(root() + QStringLiteral("/Target"));
     WriteFile(desktop() + QStringLiteral("/a.txt"), "a");
     for (const char *name : {"organizeButton", "restoreButton"}) {
         auto *button = element<QPushButton>(name);
@@ -392,15 +387,13 @@ TEST_F(WindowTest, KeyboardFocusReturnsToTheButtonAndTheLogShowsNoCaret) {
         EXPECT_TRUE(QTest::qWaitFor([this] { return !delegate.runActive(); }));
         EXPECT_EQ(QApplication::focusWidget(), button) << name;
     }
-    EXPECT_EQ(Names(desktop()), QStringList{QStringLiteral("a.txt")});
-
     QPlainTextEdit *log = delegate.logView();
     log->setFocus();
     log->moveCursor(QTextCursor::End);
     const QRect caret = log->cursorRect().adjusted(-2, -2, 2, 2);
     const QImage focused = log->viewport()->grab(caret).toImage();
     log->clearFocus();
-    EXPECT_EQ(focused, log->viewport()->grab(caret).toImage());
+    EXPECT_TRUE(focused == log->viewport()->grab(caret).toImage());
 }
 
 TEST_F(WindowTest, MenuHoldsOneMenuWithTheQuitItem) {
@@ -593,14 +586,15 @@ TEST_F(ChooserTest, ConfirmSetsFieldSettingMirrorAndLogs) {
     EXPECT_EQ(ReadFile(chosen + QStringLiteral("/a.txt")), "a");
 }
 
-// Qt's own words are Chinese whatever the machine's language: every label
-// and button of the folder dialog, and every item of a text field's menu,
-// once the accelerator and the shortcut are taken off.
+// Qt's own words are Chinese whatever the machine's language: the folder
+// dialog's labels and buttons, a text field's menu (accelerator and
+// shortcut taken off).
 TEST(QtTranslations, TheFolderDialogAndATextFieldsMenuSpeakChinese) {
     LoadQtTranslations();
-    QFileDialog dialog(nullptr, QStringLiteral("选择"));
+    QFileDialog dialog;
     dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::Directory);
+    QLineEdit field;
+    const std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
     QStringList texts;
     for (const QLabel *label : dialog.findChildren<QLabel *>()) {
         texts.append(label->text());
@@ -608,17 +602,14 @@ TEST(QtTranslations, TheFolderDialogAndATextFieldsMenuSpeakChinese) {
     for (const QPushButton *button : dialog.findChildren<QPushButton *>()) {
         texts.append(button->text());
     }
-    QLineEdit field(QStringLiteral("文字"));
-    const std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
     for (const QAction *action : menu->actions()) {
         texts.append(action->text().section(QLatin1Char('\t'), 0, 0));
     }
     texts.removeAll(QString());
     ASSERT_GE(texts.size(), 10);
-    const QRegularExpression accelerator(QStringLiteral("\\(&.\\)|&"));
     for (const QString &text : texts) {
         EXPECT_FALSE(QString(text)
-                         .remove(accelerator)
+                         .remove(QRegularExpression(QStringLiteral("\\(&.\\)")))
                          .contains(QRegularExpression(QStringLiteral("[A-Za-z]"))))
             << text.toStdString();
     }
