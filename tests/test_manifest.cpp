@@ -126,12 +126,18 @@ TEST_F(ManifestTest, SavedRecordsAreReadBackAtTheNextStart) {
 
 // The manifest cut at 300 bytes after seven items were organized: the start
 // tells where the cut file is kept and that the records came from the
-// mirror, and 还原 brings all seven back.
+// mirror, and 还原 brings all seven back. Temporary files that a killed save
+// left (after a restore, say, which keeps no journal) are gone.
 TEST_F(ManifestTest, ACutManifestIsToldAndItsItemsComeBackFromTheMirror) {
     organizeSeven();
     ASSERT_TRUE(QFile(manifestFile()).resize(300));
+    const QString left[] = {supportFolder() + QStringLiteral("/.restore-manifest.json.Ab12Cd"),
+                            target + QStringLiteral("/..desktop-organizer-restore.json.Xy34Zw")};
+    WriteFile(left[0], "[");
+    WriteFile(left[1], "[");
     OrganizerAppDelegate next;
     next.applicationDidFinishLaunching();
+    EXPECT_FALSE(EntryExists(left[0]) || EntryExists(left[1]));
     const QStringList log = LogMessages(next);
     ASSERT_EQ(log.size(), 3) << log.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(log[1].startsWith(QStringLiteral("还原记录无法读取，已原样保存为 ") +
@@ -183,19 +189,6 @@ TEST_F(ManifestTest, RecordsUnreadableAtTheStartAreNeverSavedOver) {
     EXPECT_EQ(ReadFile(manifestFile()), saved);
     EXPECT_EQ(Names(desktop()), QStringList{QStringLiteral("新.txt")});
     EXPECT_EQ(FreshStart()->manifest().size(), 7);
-}
-
-// A save killed before its rename (after a restore, say) leaves temporary
-// files that no journal tells of; the next start removes them all the same.
-TEST_F(ManifestTest, TemporariesOfAKilledSaveGoAtTheNextStart) {
-    organizeSeven();
-    const QString left[] = {supportFolder() + QStringLiteral("/.restore-manifest.json.Ab12Cd"),
-                            target + QStringLiteral("/..desktop-organizer-restore.json.Xy34Zw")};
-    for (const QString &path : left) {
-        WriteFile(path, "[");
-    }
-    FreshStart();
-    EXPECT_FALSE(EntryExists(left[0]) || EntryExists(left[1]));
 }
 
 } // namespace
