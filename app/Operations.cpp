@@ -135,9 +135,9 @@ void OrganizerAppDelegate::startRun(
         // Nothing ran, so there is nothing to apply: the window stays usable.
         run_.reset();
         applyRun_ = {};
-        appendLog(QStringLiteral("无法开始%1：系统无法再创建线程，请关闭一些程序后重试")
-                      .arg(kind == RunKind::Organize ? QStringLiteral("整理")
-                                                     : QStringLiteral("还原")));
+        appendLog(
+            QStringLiteral("无法开始%1：系统无法再创建线程，请关闭一些程序后重试")
+                .arg(kind == RunKind::Organize ? QStringLiteral("整理") : QStringLiteral("还原")));
         return;
     }
     setControlsEnabled(false);

@@ -82,10 +82,10 @@ private:
 
     QByteArray path_;
     int fd_ = -1;
-    bool created_ = false; // its folder not yet synced since it was made
+    bool created_ = false;   // its folder not yet synced since it was made
     bool runOpened_ = false; // this run's first line is written
-    int failure_ = 0;      // errno of the open or write that failed
-    qint64 written_ = 0;   // the file's size as this journal has written it
+    int failure_ = 0;        // errno of the open or write that failed
+    qint64 written_ = 0;     // the file's size as this journal has written it
     QByteArray pending_;
 };
 

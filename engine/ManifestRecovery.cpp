@@ -63,10 +63,11 @@ ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStri
         }
         const FinishedMove finished = FinishInterruptedMove(move);
         if (!finished.leftOver.isEmpty()) {
-            notices->append(
-                (move.restoring ? QStringLiteral("还原 %1 时被中断，存放文件夹中剩余的 %2 已保留")
-                                : QStringLiteral("整理 %1 时被中断，桌面上剩余的 %2 已保留"))
-                    .arg(VisibleName(LastPathComponent(move.from)), VisibleName(finished.leftOver)));
+            notices->append((move.restoring
+                                 ? QStringLiteral("还原 %1 时被中断，存放文件夹中剩余的 %2 已保留")
+                                 : QStringLiteral("整理 %1 时被中断，桌面上剩余的 %2 已保留"))
+                                .arg(VisibleName(LastPathComponent(move.from)),
+                                     VisibleName(finished.leftOver)));
         }
         // A move back is finished above; its record goes with the restore's
         // line for it, or at the next restore, which finds the stored item gone.

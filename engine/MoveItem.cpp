@@ -130,7 +130,8 @@ QByteArray ClaimText(const QByteArray &source) {
 }
 
 int MakeClaimFile(const QByteArray &to, const QByteArray &source, struct stat *claim) {
-    const int fd = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return errno;
     }
@@ -281,8 +282,8 @@ bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *erro
 bool IsCopyOf(const QByteArray &copy, const QByteArray &source) {
     struct stat original {};
     struct stat copied {};
-    return ::lstat(source.constData(), &original) == 0 &&
-           ::lstat(copy.constData(), &copied) == 0 && SameEntry(original, copied);
+    return ::lstat(source.constData(), &original) == 0 && ::lstat(copy.constData(), &copied) == 0 &&
+           SameEntry(original, copied);
 }
 
 void RemoveLeftClaim(const QByteArray &to, const QByteArray &source) {

@@ -90,7 +90,7 @@ int main(int argc, char *argv[]) {
                 return 0;
             }
             const QByteArrayView name(call);
-            return name == "renameNoReplace"                            ? EINVAL
+            return name == "renameNoReplace"                        ? EINVAL
                    : name == "link" && fallback.startsWith("claim") ? EPERM
                                                                     : 0;
         };

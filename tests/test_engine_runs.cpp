@@ -12,8 +12,8 @@
 #include <QFile>
 #include <QHash>
 #include <QSet>
-#include <QThread>
 #include <QTemporaryDir>
+#include <QThread>
 #include <atomic>
 #include <cerrno>
 #include <gtest/gtest.h>

@@ -106,11 +106,10 @@ TEST_F(ReplayTest, KillsInsideTheStandInsForANoReplaceRenameLeaveNothingStray) {
         int arrival;
         bool acrossVolumes; // the claim is for a finished copy's name
     };
-    for (const Case c :
-         {Case{"link", "linked", 1, false}, Case{"link", "linked", 2, false},
-          Case{"claim", "claimed", 1, false}, Case{"claim", "claimed", 2, false},
-          Case{"claim", "claimed", 3, false}, Case{"claim", "claimed", 1, true},
-          Case{"claim", "claimed", 3, true}}) {
+    for (const Case c : {Case{"link", "linked", 1, false}, Case{"link", "linked", 2, false},
+                         Case{"claim", "claimed", 1, false}, Case{"claim", "claimed", 2, false},
+                         Case{"claim", "claimed", 3, false}, Case{"claim", "claimed", 1, true},
+                         Case{"claim", "claimed", 3, true}}) {
         SCOPED_TRACE(std::string(c.step) + ":" + std::to_string(c.arrival) +
                      (c.acrossVolumes ? " across volumes" : ""));
         std::unique_ptr<SmallDisk> other;
@@ -142,9 +141,8 @@ TEST_F(ReplayTest, KillsInsideTheStandInsForANoReplaceRenameLeaveNothingStray) {
         EXPECT_EQ(inTarget + visible(desktop()).size(), 3) << "an item in two places";
         EXPECT_EQ(next->manifest().size(), inTarget) << next->manifest().encode().toStdString();
         Restore(*next);
-        EXPECT_EQ(visible(desktop()),
-                  (QStringList{QStringLiteral("a.txt"), QStringLiteral("b.txt"),
-                               QStringLiteral("相册")}));
+        EXPECT_EQ(visible(desktop()), (QStringList{QStringLiteral("a.txt"), QStringLiteral("b.txt"),
+                                                   QStringLiteral("相册")}));
         EXPECT_EQ(ReadFile(desktop() + QStringLiteral("/相册/p.jpg")), "p");
         EXPECT_TRUE(visible(target).isEmpty());
     }
