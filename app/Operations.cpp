@@ -168,7 +168,15 @@ void OrganizerAppDelegate::startRun(
     // Started first: the first busy cursor of a session takes the display
     // a millisecond or more to make, and the run need not wait for it. Its
     // end is handled on this thread, after this returns.
-    run_->start();
+    if (!run_->begin()) {
+        // Nothing ran, so there is nothing to apply: the window stays usable.
+        run_.reset();
+        applyRun_ = {};
+        appendLog(
+            QStringLiteral("无法开始%1：系统无法再创建线程，请关闭一些程序后重试")
+                .arg(kind == RunKind::Organize ? QStringLiteral("整理") : QStringLiteral("还原")));
+        return;
+    }
     setControlsEnabled(false);
     QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
 }

@@ -7,9 +7,26 @@ namespace {
 // Updates closer together than this are gathered into one.
 constexpr qint64 UpdateIntervalMs = 50;
 
+std::atomic<uint> &StackSize() {
+    static std::atomic<uint> size{0};
+    return size;
+}
+
 } // namespace
 
 RunThread::RunThread(Job job, QObject *parent) : QThread(parent), job_(std::move(job)) {}
+
+bool RunThread::begin() {
+    setStackSize(StackSize().load());
+    start();
+    // A thread that could not be made is neither running nor finished; Qt
+    // only prints a warning.
+    return isRunning() || isFinished();
+}
+
+void RunThread::setStackSizeForTesting(uint bytes) {
+    StackSize().store(bytes);
+}
 
 QStringList RunThread::takeMessages() {
     const std::lock_guard lock(mutex_);

@@ -21,6 +21,10 @@ public:
 
     explicit RunThread(Job job, QObject *parent = nullptr);
 
+    // Starts the pass; false when the system would not start a thread (out
+    // of memory or of threads), and nothing ran.
+    bool begin();
+
     // Asks the pass to stop at its next safe point.
     void requestStop() { stop_.store(true); }
 
@@ -30,6 +34,10 @@ public:
     // What the pass said since the last call, and its latest progress.
     QStringList takeMessages();
     RunProgress progress() const;
+
+    // A stack size for the threads begun from now on, so that tests can make
+    // their start fail as the system would; 0 is the system's own.
+    static void setStackSizeForTesting(uint bytes);
 
 signals:
     void updated();

@@ -30,6 +30,8 @@ const QString CopyOp = QStringLiteral("copy");
 const QString PlacedOp = QStringLiteral("placed");
 const QString RestoreCopyOp = QStringLiteral("restoreCopy");
 const QString RestorePlacedOp = QStringLiteral("restorePlaced");
+const QString BackOp = QStringLiteral("back");
+const QString RunOp = QStringLiteral("run");
 
 // A 64-bit hash of the line, eight bytes at a time: enough to tell a line
 // from one cut short or overwritten, at a small part of the line's cost.
@@ -123,6 +125,16 @@ MoveJournal::~MoveJournal() {
 MoveJournal::Mark MoveJournal::append(const char *op, Mark move, QByteArrayView from,
                                       QByteArrayView to, const qint64 *movedAt,
                                       QByteArrayView temporary) {
+    if (!runOpened_) {
+        runOpened_ = true;
+        appendLine("run", -1, {}, {}, nullptr, {});
+    }
+    return appendLine(op, move, from, to, movedAt, temporary);
+}
+
+MoveJournal::Mark MoveJournal::appendLine(const char *op, Mark move, QByteArrayView from,
+                                          QByteArrayView to, const qint64 *movedAt,
+                                          QByteArrayView temporary) {
     const auto opSize = static_cast<qsizetype>(std::strlen(op));
     const qsizetype at = pending_.size();
     const Mark mark = written_ + at;
@@ -184,6 +196,10 @@ void MoveJournal::restorePlaced(Mark move) {
     append("restorePlaced", move, {}, {}, nullptr, {});
 }
 
+void MoveJournal::back(const QByteArray &original, const QByteArray &stored) {
+    append("back", -1, original, stored, nullptr, {});
+}
+
 bool MoveJournal::flush(Error *error) {
     if (pending_.isEmpty()) {
         return true;
@@ -229,9 +245,10 @@ std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
         return moves;
     }
     const QByteArray text = file.readAll();
-    // Moves by the mark of the line that began them, by their two paths (as
-    // an earlier version named them in every line), and by where they came
-    // from, for a move begun again under another name.
+    // The run's moves by the mark of the line that began them, by their two
+    // paths (as an earlier version named them in every line), and by where
+    // they came from, for a move begun again under another name. A run's
+    // opening line forgets them all: no line pairs with an earlier run's.
     QHash<qint64, size_t> byMark;
     QHash<QPair<QString, QString>, size_t> byPaths;
     QHash<QString, size_t> bySource;
@@ -251,8 +268,21 @@ std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
         }
         const QJsonObject line = QJsonDocument::fromJson(object.toByteArray()).object();
         const QString op = line.value(OpKey).toString();
+        if (op == RunOp) {
+            byMark.clear();
+            byPaths.clear();
+            bySource.clear();
+            continue;
+        }
         const QString from = line.value(FromKey).toString();
         const QString to = line.value(ToKey).toString();
+        if (op == BackOp) {
+            if (!from.isEmpty() && !to.isEmpty()) {
+                moves.push_back(JournalMove{from, to, false, 0, QString(), false, false, true});
+                replaced.push_back(0);
+            }
+            continue;
+        }
         size_t index = 0;
         if (line.contains(AtKey)) {
             const auto found = byMark.constFind(line.value(AtKey).toInteger(-1));
@@ -268,7 +298,7 @@ std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
             auto found = byPaths.constFind(key);
             if (found == byPaths.constEnd()) {
                 found = byPaths.insert(key, moves.size());
-                moves.push_back(JournalMove{from, to, false, 0, QString(), false, false});
+                moves.push_back(JournalMove{from, to, false, 0, QString(), false, false, false});
                 replaced.push_back(0);
             }
             index = *found;
@@ -306,25 +336,70 @@ std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
     return kept;
 }
 
-bool MoveCompleted(const JournalMove &move) {
-    // A done line is not proof by itself: a file system may keep the line
-    // through a power cut and lose the rename it reports. The copy behind a
-    // placed line was on the disk before the line was written.
-    return move.placed || (EntryExists(move.to) && (move.done || !EntryExists(move.from)));
+namespace {
+
+// Both names are one file: a move by link and unlink cut between the two.
+bool OneFile(const QByteArray &a, const QByteArray &b) {
+    struct stat first {};
+    struct stat second {};
+    return ::lstat(a.constData(), &first) == 0 && ::lstat(b.constData(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-QString FinishInterruptedMove(const JournalMove &move) {
+} // namespace
+
+bool MoveCompleted(const JournalMove &move) {
+    const QByteArray from = QFile::encodeName(move.from);
+    const QByteArray to = QFile::encodeName(move.to);
+    if (!EntryExists(to)) {
+        return false;
+    }
+    if (move.placed || !move.temporary.isEmpty()) {
+        // A copy is renamed into place only once it is whole and on the
+        // disk; the placed line follows once every copy of the group is. A
+        // copy still under its temporary name never reached its place, and
+        // one taken away again (the placed line's sync failed) left its
+        // place to whatever stands there now.
+        if (!move.placed && EntryExists(QFile::encodeName(move.temporary))) {
+            return false;
+        }
+        return !EntryExists(from) || IsCopyOf(to, from);
+    }
+    // A done line is not proof by itself: a file system may keep the line
+    // through a power cut and lose the rename it reports.
+    return move.done || !EntryExists(from) || OneFile(from, to);
+}
+
+FinishedMove FinishInterruptedMove(const JournalMove &move) {
+    FinishedMove finished;
+    if (move.back) {
+        return finished;
+    }
+    finished.completed = MoveCompleted(move);
+    const QByteArray from = QFile::encodeName(move.from);
+    const QByteArray to = QFile::encodeName(move.to);
+    const QByteArray temporary = QFile::encodeName(move.temporary);
     // Only ever a name this program made, beside the destination.
     const bool ownTemporary =
         !move.temporary.isEmpty() &&
         LastPathComponent(move.temporary).startsWith(QLatin1String(TemporaryPrefix)) &&
         DeletingLastPathComponent(move.temporary) == DeletingLastPathComponent(move.to);
+    if (!finished.completed && (ownTemporary || (move.temporary.isEmpty() && !move.restoring))) {
+        // What was being renamed onto the claim: the copy, or the item.
+        RemoveLeftClaim(to, ownTemporary ? temporary : from);
+    }
     if (ownTemporary) {
-        RemoveTree(QFile::encodeName(move.temporary));
+        RemoveTree(temporary);
     }
-    if (!move.placed || !EntryExists(move.from)) {
-        return {};
+    if (!finished.completed || !EntryExists(from)) {
+        return finished;
     }
-    return RemoveMovedSource(QFile::encodeName(move.from), QFile::encodeName(move.to)) ? QString()
-                                                                                       : move.from;
+    if (move.placed || !move.temporary.isEmpty()) {
+        if (!RemoveMovedSource(from, to)) {
+            finished.leftOver = move.from;
+        }
+    } else if (OneFile(from, to)) {
+        ::unlink(from.constData()); // the move's own second step
+    }
+    return finished;
 }

@@ -11,6 +11,12 @@
 // that a line cut short or overwritten is never read as another. A line
 // that names a move refers to the line that began it by that line's place
 // in the file, its mark, rather than repeating its paths.
+//
+// A journal kept because a save failed is appended to by the next runs.
+// Each run's lines start with a line of their own, and lines of different
+// runs never pair: a run is replayed on its own terms, after those before
+// it. A restore writes a line for each record it brings back or drops, so
+// that the replay drops that record too, though an earlier run moved it.
 
 #include "engine/Error.h"
 
@@ -55,6 +61,10 @@ public:
     // they finish the move but add no record.
     Mark restoreCopying(const QByteArray &from, const QByteArray &to, const QByteArray &temporary);
     void restorePlaced(Mark move);
+    // A restore brought the item of the record (original, stored) back, or
+    // found it gone, and dropped the record. Written for the replay should
+    // the restore's save fail; it announces nothing, so need not be synced.
+    void back(const QByteArray &original, const QByteArray &stored);
     // False, with the cause, when the held lines could not all be written.
     // After a failure nothing more is written, so a cut line is never
     // followed by another that would be read as part of it.
@@ -64,14 +74,18 @@ public:
     bool sync(Error *error);
 
 private:
+    // The run's opening line before its first.
     Mark append(const char *op, Mark move, QByteArrayView from, QByteArrayView to,
                 const qint64 *movedAt, QByteArrayView temporary);
+    Mark appendLine(const char *op, Mark move, QByteArrayView from, QByteArrayView to,
+                    const qint64 *movedAt, QByteArrayView temporary);
 
     QByteArray path_;
     int fd_ = -1;
-    bool created_ = false; // its folder not yet synced since it was made
-    int failure_ = 0;      // errno of the open or write that failed
-    qint64 written_ = 0;   // the file's size as this journal has written it
+    bool created_ = false;   // its folder not yet synced since it was made
+    bool runOpened_ = false; // this run's first line is written
+    int failure_ = 0;        // errno of the open or write that failed
+    qint64 written_ = 0;     // the file's size as this journal has written it
     QByteArray pending_;
 };
 
@@ -83,21 +97,37 @@ struct JournalMove {
     QString temporary;      // the copy's temporary path, for a move across volumes
     bool placed = false;    // the complete copy reached its destination
     bool restoring = false; // a restore's move back, not an organize move
+    // A restore dropped the record (from: original path, to: stored path):
+    // no move, a record to forget.
+    bool back = false;
 };
 
-// The moves the journal begins, in order, each once, with whether a line says
-// it finished. Lines that do not parse or whose checksum fails (a write cut
-// short) are passed over. Empty when there is no journal; *exists tells
-// whether there was one.
+// The moves the journal begins, and the records restores dropped, in order,
+// each once, with whether a line says it finished. Lines pair only with
+// lines of their own run. Lines that do not parse or whose checksum fails (a
+// write cut short, a line overwritten) are passed over. Empty when there is
+// no journal; *exists tells whether there was one.
 std::vector<JournalMove> ReadJournal(const QString &path, bool *exists);
 
-// Whether a journalled move took place: its copy across volumes was in
-// place, or the item is at its destination and either a line says it
-// finished or it is no longer at its source.
+// Whether a journalled move took place. Only what is on the disk says so:
+// the item is at its destination, and
+// - moved across volumes, its copy left its temporary name for its place
+//   (a placed line says so, or the temporary name is gone), and what is left
+//   at its source is the item that was copied (a placed line whose sync
+//   failed had its copy taken away again);
+// - or, moved within a volume, a line says it finished, or it is no longer
+//   at its source, or both names are one file (the link of a move by link
+//   and unlink).
 bool MoveCompleted(const JournalMove &move);
+
+struct FinishedMove {
+    bool completed = false; // MoveCompleted, as it was before finishing
+    QString leftOver;       // a source left standing with entries the copy lacks
+};
 
 // Finishes what a killed run left of a move: a half-made temporary copy is
 // removed; for a completed move, what remains of the source is removed where
-// the destination holds the same entry. Returns the path of a source that
-// is left standing with entries the destination lacks, else empty.
-QString FinishInterruptedMove(const JournalMove &move);
+// the destination holds the same entry; for a move that never happened, the
+// claim on its name that a killed move onto a volume without links left is
+// removed when it is provably this program's.
+FinishedMove FinishInterruptedMove(const JournalMove &move);

@@ -121,6 +121,55 @@ bool CheckMovable(const VolumeMove &move, Error *error) {
     return true;
 }
 
+// What a claim on a file's name holds, so that one left by a kill can be
+// told from any other file: this mark, then the source's path.
+constexpr QByteArrayView ClaimMark{"kestrue-claim\n"};
+
+QByteArray ClaimText(const QByteArray &source) {
+    return ClaimMark.toByteArray() + source;
+}
+
+int MakeClaimFile(const QByteArray &to, const QByteArray &source, struct stat *claim) {
+    const int fd =
+        ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return errno;
+    }
+    const QByteArray text = ClaimText(source);
+    int err = WriteAll(fd, text.constData(), text.size());
+    if (err == 0 && ::fstat(fd, claim) != 0) {
+        err = errno;
+    }
+    ::close(fd);
+    if (err != 0) {
+        ::unlink(to.constData());
+    }
+    return err;
+}
+
+bool SameTime(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The claim made here still has its name. Its inode number alone could be
+// another entry's that was made after the claim went; its change time,
+// which nothing but a change to the claim moves, tells them apart.
+bool StillClaim(const QByteArray &to, const struct stat &claim) {
+    struct stat now {};
+    return ::lstat(to.constData(), &now) == 0 && now.st_dev == claim.st_dev &&
+           now.st_ino == claim.st_ino && (now.st_mode & S_IFMT) == (claim.st_mode & S_IFMT) &&
+           SameTime(platform::ChangeTime(now), platform::ChangeTime(claim)) &&
+           (S_ISDIR(now.st_mode) || now.st_size == claim.st_size);
+}
+
+bool SameEntry(const struct stat &original, const struct stat &copied) {
+    if ((original.st_mode & S_IFMT) != (copied.st_mode & S_IFMT)) {
+        return false;
+    }
+    return !S_ISREG(original.st_mode) || (original.st_size == copied.st_size &&
+                                          std::abs(original.st_mtime - copied.st_mtime) <= 2);
+}
+
 std::vector<const VolumeMove *> ConstView(const std::vector<VolumeMove *> &moves) {
     return {moves.begin(), moves.end()};
 }
@@ -154,9 +203,15 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to) {
             err = errno;
         }
         if (err == 0) {
+            ReachStep("linked", to);
             if (::unlink(from.constData()) != 0) {
                 err = errno;
-                ::unlink(to.constData());
+                // Taken back only while it is still the link made here.
+                struct stat now {};
+                if (::lstat(to.constData(), &now) == 0 && now.st_dev == st.st_dev &&
+                    now.st_ino == st.st_ino) {
+                    ::unlink(to.constData());
+                }
                 return err;
             }
             return 0;
@@ -168,23 +223,28 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to) {
             return err;
         }
     }
-    // The claim: an empty folder, or an empty file, made here and nowhere else.
+    // The claim: an empty folder, or a file holding the claim's mark, made
+    // here and nowhere else.
     struct stat claim {};
     if (folder) {
         if (::mkdir(to.constData(), 0700) != 0 || ::lstat(to.constData(), &claim) != 0) {
             return errno;
         }
-    } else {
-        const int fd =
-            ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            return errno;
-        }
-        (void)::fstat(fd, &claim);
-        ::close(fd);
+    } else if (const int err = MakeClaimFile(to, from, &claim)) {
+        return err;
     }
-    // The rename replaces the claim and nothing else.
+    ReachStep("claimed", to);
     int err = RenameFault("rename", from);
+    // The rename replaces whatever has the name: only the claim made here,
+    // provided it still stands. Another program's file put in its place (an
+    // editor's save renames over a name) is left alone. No call closes the
+    // window between this look and the rename: it is two system calls with
+    // nothing between them, some microseconds, where another program would
+    // have to replace the claim for its file to be lost. A folder is safe
+    // even there: rename onto anything but an empty folder fails.
+    if (err == 0 && !StillClaim(to, claim)) {
+        return EEXIST;
+    }
     if (err == 0 && ::rename(from.constData(), to.constData()) == 0) {
         return 0;
     }
@@ -192,9 +252,7 @@ int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to) {
         err = errno;
     }
     // Taken back only while it is still the claim made here.
-    struct stat now {};
-    if (::lstat(to.constData(), &now) == 0 && now.st_dev == claim.st_dev &&
-        now.st_ino == claim.st_ino) {
+    if (StillClaim(to, claim)) {
         if (folder) {
             ::rmdir(to.constData());
         } else {
@@ -221,18 +279,46 @@ bool MoveAcrossVolumes(const QByteArray &from, const QByteArray &to, Error *erro
 
 } // namespace move_detail
 
+bool IsCopyOf(const QByteArray &copy, const QByteArray &source) {
+    struct stat original {};
+    struct stat copied {};
+    return ::lstat(source.constData(), &original) == 0 && ::lstat(copy.constData(), &copied) == 0 &&
+           SameEntry(original, copied);
+}
+
+void RemoveLeftClaim(const QByteArray &to, const QByteArray &source) {
+    struct stat st {};
+    struct stat from {};
+    if (::lstat(to.constData(), &st) != 0 || ::lstat(source.constData(), &from) != 0) {
+        return;
+    }
+    if (S_ISDIR(st.st_mode) && S_ISDIR(from.st_mode)) {
+        ::rmdir(to.constData()); // only while empty
+        return;
+    }
+    const QByteArray text = ClaimText(source);
+    if (!S_ISREG(st.st_mode) || st.st_size != text.size()) {
+        return;
+    }
+    const int fd = ::open(to.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    QByteArray held(text.size() + 1, '\0');
+    const ssize_t read = ::read(fd, held.data(), static_cast<size_t>(held.size()));
+    ::close(fd);
+    if (read == text.size() && held.first(text.size()) == text) {
+        ::unlink(to.constData());
+    }
+}
+
 bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
     struct stat original {};
     if (::lstat(source.constData(), &original) != 0) {
         return errno == ENOENT;
     }
     struct stat copied {};
-    if (::lstat(copy.constData(), &copied) != 0 ||
-        (original.st_mode & S_IFMT) != (copied.st_mode & S_IFMT)) {
-        return false;
-    }
-    if (S_ISREG(original.st_mode) &&
-        (original.st_size != copied.st_size || std::abs(original.st_mtime - copied.st_mtime) > 2)) {
+    if (::lstat(copy.constData(), &copied) != 0 || !SameEntry(original, copied)) {
         return false; // not the item that was copied
     }
     if (S_ISDIR(original.st_mode)) {

@@ -30,6 +30,17 @@ inline constexpr char TemporaryPrefix[] = ".kestrue-moving-";
 // time). Entries the copy lacks stay. True when nothing of the source is left.
 bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy);
 
+// Whether copy is the entry that was copied from source, as far as
+// RemoveMovedSource looks: the same type and, for a file, size and time.
+bool IsCopyOf(const QByteArray &copy, const QByteArray &source);
+
+// Removes the claim that a move onto a volume without links or a no-replace
+// rename left at to when it was killed before its rename, provided it is
+// provably that claim: a file holding exactly the mark such a claim holds for
+// this source, or an empty folder where a folder was to go (rmdir never
+// removes anything that holds data).
+void RemoveLeftClaim(const QByteArray &to, const QByteArray &source);
+
 // What a successful move could not carry over.
 struct MoveReport {
     // Extended attributes the target refused, each name once, in the order
@@ -90,11 +101,12 @@ QString AttributesNotKeptMessage(const QString &name, const MoveReport &report);
 
 namespace move_detail {
 
-// The race-free stand-in for a no-replace rename on file systems without the
-// flag: link + unlink for a file; for a folder, and for a file where the file
+// The stand-in for a no-replace rename on file systems without the flag:
+// link + unlink for a file; for a folder, and for a file where the file
 // system keeps no hard links either (FAT, exFAT), claim the name with an
-// exclusive mkdir or create and rename onto the empty claim, which is taken
-// back if the rename fails. Returns 0 or an errno.
+// exclusive mkdir or create and rename onto the claim, which is taken back
+// if the rename fails. A claim another program replaced or removed is left
+// alone and the move fails with EEXIST. Returns 0 or an errno.
 int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to);
 
 // The cross-volume path for one item, so tests can drive it on one volume.

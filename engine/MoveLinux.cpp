@@ -311,6 +311,10 @@ int RenameWithoutReplacing(const QByteArray &from, const QByteArray &to) {
                : errno;
 }
 
+struct timespec ChangeTime(const struct stat &st) {
+    return st.st_ctim;
+}
+
 // EINVAL is also what moving a folder into itself gives; the fallback then
 // fails the same way and cleans up its claim.
 bool CannotRenameWithoutReplacing(int err) {

@@ -90,6 +90,10 @@ bool SystemCopy(const QByteArray &from, const QByteArray &to, copyfile_flags_t f
 
 namespace platform {
 
+struct timespec ChangeTime(const struct stat &st) {
+    return st.st_ctimespec;
+}
+
 int RenameWithoutReplacing(const QByteArray &from, const QByteArray &to) {
     if (const int fault = RenameFault("renameNoReplace", from)) {
         return fault;

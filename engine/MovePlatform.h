@@ -54,6 +54,10 @@ int RenameWithoutReplacing(const QByteArray &from, const QByteArray &to);
 // the race-free fallback is to be used.
 bool CannotRenameWithoutReplacing(int err);
 
+// When the entry st describes last changed (its status, not only its data),
+// to the nanosecond where the file system keeps that.
+struct timespec ChangeTime(const struct stat &st);
+
 // Whether one sync of the whole volume that holds folder can be trusted to
 // make what was written there durable; where not, each entry is synced on
 // its own.

@@ -34,6 +34,9 @@ constexpr size_t LargestBatch = 4096;
 // rename's path walks and checks then overlap, while the file system takes
 // the renames themselves one at a time.
 constexpr size_t SplitBatch = 64;
+// How often a numbered name that another program took between its choice and
+// its rename is numbered anew before the item is skipped.
+constexpr int RenumberRounds = 3;
 
 struct PlannedMove {
     const DirectoryEntry *entry;
@@ -193,6 +196,17 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         ++outcome.skipped;
         say(QStringLiteral("跳过 %1：%2").arg(VisibleName(move.entry->name()), why));
     };
+    // Gives a move whose name is taken the first free numbered name that
+    // no other move of the batch is to take.
+    const auto number = [&](size_t i) {
+        PlannedMove &move = plan[i];
+        const QString wanted = JoinPath(target, move.entry->name());
+        move.to = QFile::encodeName(UniquePath(wanted, [&](const QString &path) {
+            return path == wanted || reserved.contains(QFile::encodeName(path)) ||
+                   EntryExists(path);
+        }));
+        reserved.insert(move.to);
+    };
     // Moves on once a move was tried: done, waiting to go across volumes, or
     // failed.
     const auto tried = [&](size_t i, int err) {
@@ -338,7 +352,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         acrossPlans.clear();
         // Split in two halves, the renames are made first, and what each
         // said is then taken in order, as if it had just been made.
-        const bool split = orderFree && !TestHooks().moveFault;
+        const bool split = orderFree;
         if (split) {
             renameSplit(start);
         }
@@ -381,12 +395,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             }
             // Numbered at its own turn: every earlier item has moved or has
             // its name reserved.
-            const QString wanted = JoinPath(target, move.entry->name());
-            move.to = QFile::encodeName(UniquePath(wanted, [&](const QString &path) {
-                return path == wanted || reserved.contains(QFile::encodeName(path)) ||
-                       EntryExists(path);
-            }));
-            reserved.insert(move.to);
+            number(i);
             numbered.push_back(i);
         }
         // The journal is this thread's again.
@@ -405,7 +414,9 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             numbered.clear();
             across.clear();
         }
-        if (!numbered.empty()) {
+        // Numbered names are announced again before they are tried. One that
+        // another program took meanwhile is numbered anew, a few times.
+        for (int round = 0; !numbered.empty() && !announceFailed; ++round) {
             for (const size_t i : numbered) {
                 plan[i].mark = journal.begin(plan[i].from, plan[i].to);
             }
@@ -415,18 +426,29 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
                                    static_cast<qint64>(entries.size() - end);
                 say(QStringLiteral("无法写入还原记录（%1），已停止整理").arg(error.description));
                 across.clear();
+                break;
             }
-            for (size_t k = 0; k < numbered.size() && !announceFailed; ++k) {
+            std::vector<size_t> takenMeanwhile;
+            for (size_t k = 0; k < numbered.size(); ++k) {
                 if (Stopped(request.stop)) {
                     outcome.stopped = true;
-                    outcome.skipped += static_cast<qint64>(numbered.size() - k + across.size()) +
+                    outcome.skipped += static_cast<qint64>(numbered.size() - k + across.size() +
+                                                           takenMeanwhile.size()) +
                                        static_cast<qint64>(entries.size() - end);
                     across.clear();
+                    takenMeanwhile.clear();
                     break;
                 }
                 const size_t i = numbered[k];
-                tried(i, MoveByRename(plan[i].from, plan[i].to));
+                const int err = MoveByRename(plan[i].from, plan[i].to);
+                if (err == EEXIST && round < RenumberRounds) {
+                    number(i);
+                    takenMeanwhile.push_back(i);
+                } else {
+                    tried(i, err);
+                }
             }
+            numbered = std::move(takenMeanwhile);
         }
         if (!across.empty()) {
             MoveAcrossVolumes(across, steps);

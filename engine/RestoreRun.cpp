@@ -21,6 +21,9 @@ namespace {
 // and twice as many each time after, so that one sync covers many copies.
 constexpr qsizetype FirstGroup = 64;
 constexpr qsizetype LargestGroup = 4096;
+// How often a numbered name that another program took between its choice and
+// the move is numbered anew before the record is kept.
+constexpr int RenumberRounds = 3;
 
 bool FailedWith(const Error &error, int code) {
     return error.domain == PosixErrorDomain && error.code == code;
@@ -43,17 +46,28 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
     progress.total = records.size();
     ManifestStore visitedKept;
 
-    // Opened at the first move back across volumes: only those need it.
+    // Opened at the first record brought back or dropped. Besides the steps
+    // of the moves back across volumes, it tells a replay which records this
+    // restore dropped, should its save fail.
     std::unique_ptr<MoveJournal> journal;
+    const auto openJournal = [&]() -> MoveJournal * {
+        if (!journal && !request.journalPath.isEmpty()) {
+            journal = std::make_unique<MoveJournal>(request.journalPath);
+        }
+        return journal.get();
+    };
+    const auto dropRecord = [&](const ManifestElement &record) {
+        if (MoveJournal *open = openJournal()) {
+            open->back(record.originalPathUtf8().toByteArray(),
+                       record.storedPathUtf8().toByteArray());
+        }
+    };
     std::vector<VolumeMove> across;             // the group's moves back across volumes
     std::vector<MoveJournal::Mark> acrossMarks; // ... and their copies' lines
     const auto journalSync = [&](const std::vector<const VolumeMove *> &moves, bool placed,
                                  Error *error) {
-        if (request.journalPath.isEmpty()) {
+        if (openJournal() == nullptr) {
             return true;
-        }
-        if (!journal) {
-            journal = std::make_unique<MoveJournal>(request.journalPath);
         }
         for (const VolumeMove *move : moves) {
             const auto k = static_cast<size_t>(move - across.data());
@@ -122,16 +136,21 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             // stored path is tested without following a final link.
             if ((err == ENOENT || err == EXDEV) && !EntryExists(stored)) {
                 ++outcome.skipped;
+                bool kept = false;
                 // Gone from a folder that is still there: the user deleted or
                 // moved it. A folder that is missing as a whole is more likely
                 // an unplugged disk; its records wait for it to come back.
                 const QString storedPath = record.storedPath();
                 const QString folder = DeletingLastPathComponent(storedPath);
                 if (!folder.isEmpty() && !IsDirectory(folder)) {
+                    kept = true;
                     visits.push_back(Visit{i, -1});
                     say(QStringLiteral(
                             "跳过 %1：存放文件夹 %2 不存在（磁盘可能未连接），记录已保留")
                             .arg(VisibleName(LastPathComponent(storedPath)), VisibleName(folder)));
+                }
+                if (!kept) {
+                    dropRecord(record);
                 }
                 continue;
             }
@@ -144,8 +163,11 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             const auto taken = [&pending](const QByteArray &path) {
                 return pending.contains(path) || EntryExists(path);
             };
-            if (err == EEXIST || (err == EXDEV && taken(destination))) {
-                // Numbered from here: the name itself is taken.
+            // Numbered from here: the name itself is taken. A numbered name
+            // another program took meanwhile is numbered anew, a few times.
+            for (int round = 0;
+                 round <= RenumberRounds && (err == EEXIST || (err == EXDEV && taken(destination)));
+                 ++round) {
                 const QString wanted = record.originalPath();
                 destination =
                     QFile::encodeName(UniquePath(wanted, [&wanted, &taken](const QString &path) {
@@ -155,6 +177,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
             }
             if (err == 0) {
                 ++outcome.restored;
+                dropRecord(record);
                 continue;
             }
             if (err == EXDEV) {
@@ -180,6 +203,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
                 const VolumeMove &move = across[static_cast<size_t>(visit.across)];
                 if (move.moved) {
                     ++outcome.restored;
+                    dropRecord(record);
                     MoveReport report{move.attributesNotKept};
                     if (!report.attributesNotKept.isEmpty()) {
                         say(AttributesNotKeptMessage(
@@ -196,6 +220,9 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
                 }
             }
             visitedKept.append(record);
+        }
+        if (journal) {
+            journal->flush(nullptr);
         }
     }
     ReachStep("ran", {});

@@ -30,8 +30,10 @@ struct EngineTestHooks {
     // synced; a non-zero errno is taken as that sync's failure (an I/O error,
     // a quota), and the sync is not made.
     std::function<int(const QByteArray &path)> syncFault;
-    // Called once a copy is in place ("placed", with the destination) and
-    // before each source entry is removed ("remove"); by the runs once a
+    // Called once a copy is in place ("placed", with the destination),
+    // before each source entry is removed ("remove"), and within the
+    // stand-in for a rename without replacing once the destination's name is
+    // a link to the source ("linked") or a claim ("claimed"); by the runs once a
     // batch of moves is announced in the journal ("announced", with the
     // journal's path) and when a run has made its last move ("ran").
     std::function<void(const char *step, const QByteArray &path)> step;

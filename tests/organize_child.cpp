@@ -6,14 +6,20 @@
 // (KESTRUE_PAUSE_AT="step:N"), so the parent can act while it is frozen.
 // The steps: "move" (a move starts), "copy" (an entry is about to be copied
 // to another volume) and those the engine reaches by name ("announced",
-// "placed", "remove", "ran"). With KESTRUE_STEP_PATH set, only arrivals whose
-// path holds it are counted.
+// "placed", "remove", "ran", "linked", "claimed"). With KESTRUE_STEP_PATH
+// set, only arrivals whose path holds it are counted. KESTRUE_FALLBACK
+// ("link", "claim" or "claim-copies") makes moves take the stand-in for a
+// rename without replacing that a volume without that rename (or without
+// links) needs.
 
 #include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
+#include "engine/MoveItem.h"
 #include "engine/TestHooks.h"
 
 #include <QGuiApplication>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -22,7 +28,7 @@ namespace {
 struct StopPoint {
     QByteArray step;
     QByteArray within;
-    int countdown = 0;
+    std::atomic<int> countdown{0}; // the halves of a large batch arrive from two threads
     bool pause = false;
 };
 
@@ -36,10 +42,9 @@ void Say(const char *line) {
     std::fflush(stdout);
 }
 
-// Called on the run's thread only.
 void Arrive(const char *step, const QByteArray &path) {
     StopPoint &point = Point();
-    if (point.step != step || !path.contains(point.within) || --point.countdown != 0) {
+    if (point.step != step || !path.contains(point.within) || point.countdown.fetch_sub(1) != 1) {
         return;
     }
     if (!point.pause) {
@@ -59,7 +64,11 @@ int main(int argc, char *argv[]) {
     const bool pause = qEnvironmentVariableIsSet("KESTRUE_PAUSE_AT");
     const QList<QByteArray> at = qgetenv(pause ? "KESTRUE_PAUSE_AT" : "KESTRUE_KILL_AT").split(':');
     if (at.size() == 2) {
-        Point() = {at[0], qgetenv("KESTRUE_STEP_PATH"), at[1].toInt(), pause};
+        StopPoint &point = Point();
+        point.step = at[0];
+        point.within = qgetenv("KESTRUE_STEP_PATH");
+        point.countdown = at[1].toInt();
+        point.pause = pause;
         TestHooks().moveFault = [](const QByteArray &source) {
             Arrive("move", source);
             return 0;
@@ -69,6 +78,22 @@ int main(int argc, char *argv[]) {
             return 0;
         };
         TestHooks().step = Arrive;
+    }
+    // The stand-ins for a rename without replacing, as a volume without the
+    // flag ("link") or without links either ("claim") makes them take.
+    // With "-copies", only a finished copy's rename into place takes it: the
+    // move of an item to another volume says EXDEV first, as it would there.
+    const QByteArray fallback = qgetenv("KESTRUE_FALLBACK");
+    if (!fallback.isEmpty()) {
+        TestHooks().renameFault = [fallback](const char *call, const QByteArray &source) {
+            if (fallback.endsWith("-copies") && !source.contains(TemporaryPrefix)) {
+                return 0;
+            }
+            const QByteArrayView name(call);
+            return name == "renameNoReplace"                        ? EINVAL
+                   : name == "link" && fallback.startsWith("claim") ? EPERM
+                                                                    : 0;
+        };
     }
 
     OrganizerAppDelegate delegate;

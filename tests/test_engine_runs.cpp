@@ -11,11 +11,14 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QTemporaryDir>
+#include <QThread>
 #include <atomic>
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <sys/stat.h>
 
 namespace {
@@ -180,6 +183,72 @@ TEST_F(EngineRunTest, SplitBatchesNumberAndStopAsOneAtATime) {
         EXPECT_TRUE(QFile::exists(record.storedPath()));
         EXPECT_FALSE(QFile::exists(record.originalPath()));
     }
+}
+
+// A fault seam is no reason to rename in order: a large batch with failing
+// moves is split, and its failures are still told in listing order.
+TEST_F(EngineRunTest, FailingMovesInASplitBatchAreToldInListingOrder) {
+    constexpr int Items = 200;
+    for (int i = 0; i < Items; ++i) {
+        write(desktop + QStringLiteral("/%1%2").arg(i % 7 == 0 ? "fail-" : "f").arg(i));
+    }
+    std::vector<DirectoryEntry> listing;
+    ASSERT_TRUE(ListDirectory(desktop, &listing, nullptr));
+    QStringList expected;
+    for (const DirectoryEntry &entry : listing) {
+        if (entry.name().startsWith(QStringLiteral("fail-"))) {
+            expected.append(QStringLiteral("跳过 %1：没有权限").arg(entry.name()));
+        }
+    }
+    std::mutex mutex;
+    QSet<Qt::HANDLE> threads;
+    TestHooks().moveFault = [&](const QByteArray &source) {
+        const std::lock_guard lock(mutex);
+        threads.insert(QThread::currentThreadId());
+        return source.contains("/fail-") ? EACCES : 0;
+    };
+    QStringList messages;
+    RunSink sink;
+    sink.message = [&messages](const QString &m) {
+        messages.append(m);
+    };
+    const OrganizeOutcome outcome = organize(target, sink);
+    EXPECT_EQ(threads.size(), 2) << "the batch was renamed in order";
+    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(outcome.skipped, expected.size());
+    EXPECT_EQ(outcome.moved + outcome.skipped, Items);
+}
+
+// Another program takes the numbered name chosen for an item before the
+// item gets there: the item is numbered anew, and the other file stays.
+TEST_F(EngineRunTest, ANumberedNameTakenMeanwhileIsNumberedAnew) {
+    write(desktop + QStringLiteral("/a.txt"), "organized");
+    write(target + QStringLiteral("/a.txt"), "there before");
+    QHash<QByteArray, int> tries;
+    TestHooks().moveFault = [&](const QByteArray &source) {
+        if (++tries[source] == 2) { // the numbered name's turn
+            write(target + QStringLiteral("/a 1.txt"), "another program's");
+        }
+        return 0;
+    };
+    const OrganizeOutcome organized = organize(target);
+    EXPECT_EQ(organized.moved, 1);
+    EXPECT_EQ(QFile(target + QStringLiteral("/a 2.txt")).size(), 9);
+    EXPECT_EQ(QFile(target + QStringLiteral("/a 1.txt")).size(), 17);
+
+    // The same on the way back.
+    tries.clear();
+    TestHooks().moveFault = [&](const QByteArray &source) {
+        if (++tries[source] == 2) {
+            write(desktop + QStringLiteral("/a 1.txt"), "another program's");
+        }
+        return 0;
+    };
+    write(desktop + QStringLiteral("/a.txt"), "new on the desktop");
+    const RestoreOutcome restored = RunRestore({organized.records, QString(), nullptr}, {});
+    EXPECT_EQ(restored.restored, 1);
+    EXPECT_EQ(QFile(desktop + QStringLiteral("/a 2.txt")).size(), 9);
+    EXPECT_EQ(QFile(desktop + QStringLiteral("/a 1.txt")).size(), 17);
 }
 
 TEST_F(EngineRunTest, AStopBetweenItemsKeepsEveryCompletedMoveAndLeavesTheRest) {

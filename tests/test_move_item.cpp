@@ -190,6 +190,49 @@ TEST_F(WithoutLinksTest, APlaceholderClaimsTheName) {
     }
 }
 
+// Another program replaces or removes the claim between its making and the
+// rename onto it (an editor saving renames a file over the name): its file
+// is never replaced, and the claim it put aside is not taken back over it.
+TEST_F(WithoutLinksTest, AClaimAnotherProgramReplacedIsLeftAlone) {
+    for (const bool folder : {false, true}) {
+        for (const bool removed : {false, true}) {
+            SCOPED_TRACE(std::string(folder ? "folder" : "file") + (removed ? ", removed" : ""));
+            const QString tag = QStringLiteral("%1%2").arg(folder).arg(removed);
+            const QString from = p("src") + tag;
+            const QString to = p("dst") + tag;
+            folder ? MakeDir(from) : WriteFile(from, "source");
+            TestHooks().renameFault = [&](const char *call, const QByteArray &) {
+                if (std::strcmp(call, "rename") != 0) {
+                    return std::strcmp(call, "link") == 0 ? EPERM : EINVAL;
+                }
+                if (removed) {
+                    RemoveTree(Bytes(to));
+                } else {
+                    WriteFile(p("save.tmp"), "another program's");
+                    EXPECT_EQ(::rename(Bytes(p("save.tmp")).constData(), Bytes(to).constData()),
+                              folder ? -1 : 0);
+                    if (folder) { // a folder claim is replaced by a folder of its own
+                        RemoveTree(Bytes(to));
+                        MakeDir(to);
+                        WriteFile(to + QStringLiteral("/theirs"), "another program's");
+                    }
+                }
+                return 0;
+            };
+            Error error;
+            EXPECT_FALSE(MoveItem(from, to, &error));
+            EXPECT_EQ(error.code, EEXIST);
+            EXPECT_TRUE(EntryExists(from));
+            if (removed) {
+                EXPECT_FALSE(EntryExists(to));
+            } else {
+                EXPECT_EQ(ReadFile(folder ? to + QStringLiteral("/theirs") : to),
+                          "another program's");
+            }
+        }
+    }
+}
+
 // The cross-volume path, driven on one volume so it runs everywhere.
 TEST_F(MoveItemTest, CopyAcrossKeepsLinksModesAndTimes) {
     MakeDir(p("outside"));

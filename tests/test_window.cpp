@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "app/Constants.h"
 #include "app/Identity.h"
+#include "app/RunThread.h"
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
 #include "engine/TestHooks.h"
@@ -517,6 +518,26 @@ TEST_F(LongRunTest, TheWindowAnswersThroughoutAndTheControlsWait) {
     }
     EXPECT_FALSE(delegate.targetField()->isReadOnly());
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+// The system will not start the run's thread (out of memory or threads):
+// the window says so at once and stays usable, and nothing is moved.
+TEST_F(LongRunTest, ARunWhoseThreadCannotStartSaysSoAndStaysUsable) {
+    WriteFile(desktop() + QStringLiteral("/a.txt"), "a");
+    launch();
+    RunThread::setStackSizeForTesting(1); // refused by the system
+    QTest::mouseClick(element<QPushButton>("organizeButton"), Qt::LeftButton);
+    RunThread::setStackSizeForTesting(0);
+    EXPECT_FALSE(delegate.runActive());
+    EXPECT_EQ(logMessages().last(),
+              QStringLiteral("无法开始整理：系统无法再创建线程，请关闭一些程序后重试"));
+    for (const char *name : {"organizeButton", "restoreButton", "chooseButton"}) {
+        EXPECT_TRUE(element<QPushButton>(name)->isEnabled()) << name;
+    }
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(ReadFile(desktop() + QStringLiteral("/a.txt")), "a");
+    Organize(delegate);
+    EXPECT_EQ(ReadFile(target + QStringLiteral("/a.txt")), "a");
 }
 
 TEST_F(LongRunTest, QuittingPartWayStopsSoonAndRecordsEveryMove) {
