@@ -31,7 +31,7 @@ bool OrganizerAppDelegate::prepareTarget(const QString &path, Error *error) cons
 }
 
 void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
-    if (runActive()) {
+    if (runActive() || refusedWhileUnreadable()) {
         return;
     }
     const QString target = ResolveTargetPath(currentTargetPath());
@@ -57,14 +57,28 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
         OrganizeOutcome run;
         bool saved = false;
         Error saveError;
+        bool mirrorCleared = false;
     };
     auto result = std::make_shared<Result>();
+    const QString mirrorFile = mirrorPath();
+    const bool checkMirror = !mirrorFile.isEmpty() && mirrorFile != checkedMirror_;
     startRun(
         RunKind::Organize,
-        [request, result, before = manifest_, manifestFile = manifestPath(),
-         mirrorFile = mirrorPath()](const RunSink &sink, const std::atomic<bool> *stop) mutable {
+        [request, result, before = manifest_, manifestFile = manifestPath(), mirrorFile,
+         checkMirror](const RunSink &sink, const std::atomic<bool> *stop) mutable {
             request.stop = stop;
-            ManifestSaver saver(manifestFile, mirrorFile, before);
+            QString mirror = mirrorFile;
+            if (checkMirror) {
+                QString message;
+                result->mirrorCleared = clearMirrorFor(mirror, before, &message);
+                if (!message.isEmpty() && sink.message) {
+                    sink.message(message);
+                }
+                if (!result->mirrorCleared) {
+                    mirror.clear();
+                }
+            }
+            ManifestSaver saver(manifestFile, mirror, before);
             RunSink saving = sink;
             saving.recorded = [&saver](const ManifestStore &records) {
                 saver.add(records);
@@ -74,7 +88,10 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
                 result->saved = saver.commit(&result->saveError);
             }
         },
-        [this, result] {
+        [this, result, mirrorFile] {
+            if (result->mirrorCleared) {
+                checkedMirror_ = mirrorFile;
+            }
             const OrganizeOutcome &run = result->run;
             if (!run.listed) {
                 appendLog(QStringLiteral("读取桌面失败：%1").arg(run.listError.description));
@@ -90,7 +107,7 @@ void OrganizerAppDelegate::organizeDesktop(QObject * /*sender*/) {
 }
 
 void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
-    if (runActive()) {
+    if (runActive() || refusedWhileUnreadable()) {
         return;
     }
     if (manifest_.isEmpty()) {
@@ -98,19 +115,39 @@ void OrganizerAppDelegate::restoreFiles(QObject * /*sender*/) {
         return;
     }
     RestoreRequest request{manifest_, JournalPathFor(manifestPath()), nullptr};
-    auto outcome = std::make_shared<RestoreOutcome>();
+    struct Result {
+        RestoreOutcome run;
+        bool mirrorCleared = false;
+    };
+    auto result = std::make_shared<Result>();
+    // The mirror is checked against the records as they stand before the
+    // run: those it brings back are not news to the mirror.
+    const QString mirrorFile = mirrorPath();
+    const bool checkMirror = !mirrorFile.isEmpty() && mirrorFile != checkedMirror_;
     startRun(
         RunKind::Restore,
-        [request, outcome](const RunSink &sink, const std::atomic<bool> *stop) mutable {
+        [request, result, mirrorFile, checkMirror](const RunSink &sink,
+                                                   const std::atomic<bool> *stop) mutable {
             request.stop = stop;
-            *outcome = RunRestore(request, sink);
+            if (checkMirror) {
+                QString message;
+                result->mirrorCleared = clearMirrorFor(mirrorFile, request.records, &message);
+                if (!message.isEmpty() && sink.message) {
+                    sink.message(message);
+                }
+            }
+            result->run = RunRestore(request, sink);
         },
-        [this, outcome] {
-            setManifest(std::move(outcome->retained));
+        [this, result, mirrorFile] {
+            if (result->mirrorCleared) {
+                checkedMirror_ = mirrorFile;
+            }
+            const RestoreOutcome &run = result->run;
+            setManifest(std::move(result->run.retained));
             saveManifest();
             appendLog(QStringLiteral("还原完成：还原 %1 个项目，跳过 %2 个项目。")
-                          .arg(outcome->restored)
-                          .arg(outcome->skipped));
+                          .arg(run.restored)
+                          .arg(run.skipped));
         });
 }
 
@@ -198,11 +235,21 @@ void OrganizerAppDelegate::setControlsEnabled(bool enabled) {
     if (targetField_) {
         targetField_->setReadOnly(!enabled);
     }
-    if (QMainWindow *main = window()) {
-        for (const char *name : {"chooseButton", "organizeButton", "restoreButton"}) {
-            if (auto *control = main->findChild<QPushButton *>(QLatin1String(name))) {
-                control->setEnabled(enabled);
-            }
+    QMainWindow *main = window();
+    if (main == nullptr) {
+        return;
+    }
+    for (const char *name : {"chooseButton", "organizeButton", "restoreButton"}) {
+        if (auto *control = main->findChild<QPushButton *>(QLatin1String(name))) {
+            control->setEnabled(enabled);
         }
+    }
+    // Disabling the button that started the run sent the focus on to the
+    // log; it goes back, unless the user put it in the field meanwhile.
+    auto *started = main->findChild<QPushButton *>(runKind_ == RunKind::Organize
+                                                       ? QStringLiteral("organizeButton")
+                                                       : QStringLiteral("restoreButton"));
+    if (enabled && started != nullptr && !(targetField_ && targetField_->hasFocus())) {
+        started->setFocus(Qt::OtherFocusReason);
     }
 }

@@ -106,6 +106,16 @@ private:
     // follows any save: the journal goes, or the failure is told.
     QString mirrorPath() const;
     void manifestSaved(bool saved, const Error &error);
+    // Before a save first replaces a mirror this session has not written:
+    // false when it may not (it could not be read); one kept aside is told
+    // in *message. Any thread.
+    static bool clearMirrorFor(const QString &mirror, const ManifestStore &known, QString *message);
+    // Logs why organize and restore refuse, when start-up could not read
+    // the records; true then.
+    bool refusedWhileUnreadable();
+    // Logs a message, or keeps it for after the hint when the log does not
+    // exist yet (a save made while loading).
+    void tell(const QString &message);
 
     // The menu bar buildMenu makes. On macOS Qt shows a window-less menu bar
     // as the application's; elsewhere buildWindow hands it to the window.
@@ -119,6 +129,12 @@ private:
     ManifestStore manifest_;
     // What loading found to tell the user, logged after the start-up hint.
     QStringList startupNotices_;
+    // Why start-up could not read the manifest or its journal: until the
+    // next start nothing is saved over them.
+    QString unreadableAtStart_;
+    // The mirror this session has checked or written, which a save may
+    // replace without reading it first.
+    QString checkedMirror_;
 
     // The run under way, what applies its result, and what its summary says.
     std::unique_ptr<RunThread> run_;

@@ -20,10 +20,25 @@ Q_LOGGING_CATEGORY(InstanceLog, "kestrue.instance", QtWarningMsg)
 
 const QString LockName = QStringLiteral(".instance.lock");
 const QString SocketName = QStringLiteral(".instance.socket");
+const QString QuittingName = QStringLiteral(".instance.quitting");
 
 // How long a later launch keeps knocking: the first copy listens right after
 // it takes the lock, so only a copy that is starting or quitting is slow.
 constexpr int AskForMs = 3000;
+// How long it waits for a copy that is quitting: stopping a run and removing
+// its half-made copy can take some seconds on a slow disk.
+constexpr int WaitForQuitMs = 60000;
+
+// One knock at the socket; the connection itself is the request.
+bool Knock(const QString &serverName, int timeoutMs) {
+    QLocalSocket socket;
+    socket.connectToServer(serverName);
+    if (!socket.waitForConnected(timeoutMs)) {
+        return false;
+    }
+    socket.disconnectFromServer();
+    return true;
+}
 
 // A socket path must fit sun_path (104 bytes on macOS, 108 on Linux). A
 // longer one falls back to a name in the temporary folder that is still one
@@ -43,13 +58,19 @@ QString ServerNameFor(const QString &folder) {
 } // namespace
 
 SingleInstance::SingleInstance(const QString &folder)
-    : lock_(JoinPath(folder, LockName)), serverName_(ServerNameFor(folder)) {
+    : lock_(JoinPath(folder, LockName)), quittingPath_(JoinPath(folder, QuittingName)),
+      serverName_(ServerNameFor(folder)) {
     // Held for the whole run, so never stale by age; a lock whose process is
     // gone is taken over at once (Qt checks the process id and its name).
     lock_.setStaleLockTime(0);
 }
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance() {
+    if (quitting_) {
+        lock_.unlock();
+        QFile::remove(quittingPath_);
+    }
+}
 
 QString SingleInstance::lockPath() const {
     return lock_.fileName();
@@ -62,12 +83,17 @@ SingleInstance::Role SingleInstance::start(std::function<void()> onActivation) {
                                 << "- running unguarded";
             return Role::Unguarded;
         }
-        if (askRunningCopy()) {
+        const Answer answer = askRunningCopy();
+        if (answer == Answer::Answered) {
             qCInfo(InstanceLog) << "another copy runs; asked it to come to the front";
             return Role::Second;
         }
-        // No answer: the holder may have been quitting just now.
-        if (!takeLock()) {
+        if (answer == Answer::Quitting) {
+            if (const Role role = waitForQuittingCopy(); role != Role::First) {
+                return role;
+            }
+        } else if (!takeLock()) {
+            // No answer, and the lock was not let go meanwhile.
             qCInfo(InstanceLog) << "another copy holds the lock but does not answer";
             return lock_.error() == QLockFile::LockFailedError ? Role::Second : Role::Unguarded;
         }
@@ -95,28 +121,47 @@ bool SingleInstance::takeLock() {
     return false;
 }
 
-bool SingleInstance::askRunningCopy() {
+SingleInstance::Answer SingleInstance::askRunningCopy() {
     const QDeadlineTimer deadline(AskForMs);
     for (;;) {
-        // The connection itself is the request; nothing is sent.
-        QLocalSocket socket;
-        socket.connectToServer(serverName_);
-        if (socket.waitForConnected(static_cast<int>(deadline.remainingTime()))) {
-            socket.disconnectFromServer();
-            return true;
+        if (Knock(serverName_, static_cast<int>(deadline.remainingTime()))) {
+            return Answer::Answered;
+        }
+        if (QFile::exists(quittingPath_)) {
+            return Answer::Quitting;
         }
         if (deadline.hasExpired()) {
-            return false;
+            return Answer::None;
         }
         QThread::msleep(50);
     }
 }
 
+SingleInstance::Role SingleInstance::waitForQuittingCopy() {
+    qCInfo(InstanceLog) << "another copy is quitting; waiting for its lock";
+    const QDeadlineTimer deadline(WaitForQuitMs);
+    while (!deadline.hasExpired()) {
+        if (takeLock()) {
+            return Role::First;
+        }
+        if (lock_.error() != QLockFile::LockFailedError) {
+            return Role::Unguarded;
+        }
+        // A launch that came after it may have started first.
+        if (Knock(serverName_, 100)) {
+            return Role::Second;
+        }
+        QThread::msleep(100);
+    }
+    return Role::Quitting;
+}
+
 void SingleInstance::serve(std::function<void()> onActivation) {
     server_ = std::make_unique<QLocalServer>();
-    // A socket left by a copy that was killed: the lock is ours, so no
-    // running copy listens on it.
+    // A socket left by a copy that was killed, and what it said if it was
+    // quitting: the lock is ours, so no running copy listens or quits.
     QLocalServer::removeServer(serverName_);
+    QFile::remove(quittingPath_);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server_->listen(serverName_)) {
         qCWarning(InstanceLog) << "cannot listen at" << serverName_ << server_->errorString();
@@ -124,6 +169,8 @@ void SingleInstance::serve(std::function<void()> onActivation) {
     }
     qCInfo(InstanceLog) << "first copy, listening at" << server_->fullServerName();
     QLocalServer *server = server_.get();
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, server,
+                     [this] { stopAnswering(); });
     QObject::connect(server, &QLocalServer::newConnection, server,
                      [server, onActivation = std::move(onActivation)] {
                          while (QLocalSocket *peer = server->nextPendingConnection()) {
@@ -132,6 +179,17 @@ void SingleInstance::serve(std::function<void()> onActivation) {
                          qCInfo(InstanceLog) << "a later launch asked for the window";
                          onActivation();
                      });
+}
+
+void SingleInstance::stopAnswering() {
+    if (!server_ || quitting_) {
+        return;
+    }
+    // Said before the socket closes: a launch that finds it closed finds this.
+    QFile said(quittingPath_);
+    quitting_ = said.open(QIODevice::WriteOnly);
+    server_->close();
+    qCInfo(InstanceLog) << "quitting; later launches wait for the lock";
 }
 
 void BringToFront(QWidget *window) {

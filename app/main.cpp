@@ -8,8 +8,10 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -99,6 +101,18 @@ std::optional<int> AnswerCommandLine(int argc, char *argv[]) {
     return 0;
 }
 
+// Stands in for Qt's messages while the application object is made: where
+// no graphical session can be reached, Qt ends the process with an English
+// message and an abort; one line of ours says why instead, with status 1.
+// Qt's warnings of those moments go with it.
+void WithoutAGraphicalSession(QtMsgType type, const QMessageLogContext & /*context*/,
+                              const QString & /*message*/) {
+    if (type == QtFatalMsg) {
+        Print(stderr, QStringLiteral("%1：没有找到图形会话，无法打开窗口。\n").arg(AppName));
+        std::_Exit(1);
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -114,16 +128,27 @@ int main(int argc, char *argv[]) {
     }
     // Only a launch without arguments gets here; the toolkit sees none.
     int toolkitArgc = argc > 0 ? 1 : 0;
+    const QtMessageHandler messages = qInstallMessageHandler(WithoutAGraphicalSession);
     QApplication application(toolkitArgc, argv);
+    qInstallMessageHandler(messages);
     SetApplicationIdentity();
+    LoadQtTranslations();
     QApplication::setWindowIcon(DogIcon());
 
     OrganizerAppDelegate delegate;
-    // One running copy per account: a later launch only brings it forward.
+    // One running copy per account: a later launch only brings it forward,
+    // or waits for one that is quitting.
     SingleInstance instance(delegate.supportDir());
-    if (instance.start([&delegate] { BringToFront(delegate.window()); }) ==
-        SingleInstance::Role::Second) {
+    switch (instance.start([&delegate] { BringToFront(delegate.window()); })) {
+    case SingleInstance::Role::Second:
         return 0;
+    case SingleInstance::Role::Quitting:
+        QMessageBox::information(
+            nullptr, AppName,
+            QStringLiteral("上一次打开的 %1 仍在结束它的整理，请稍后再打开。").arg(AppName));
+        return 1;
+    default:
+        break;
     }
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());

@@ -121,6 +121,9 @@ public:
     // Syncs the text, renames it into place and syncs the folder; true
     // once all of that is done. Only once.
     bool commit(Error *error);
+    // The temporary file's descriptor until commit, -1 when it could not be
+    // made: what is set on it reaches the disk with the text.
+    int handle() const { return fd_; }
 
 private:
     QByteArray destination_;

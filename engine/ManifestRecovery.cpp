@@ -1,6 +1,5 @@
 #include "engine/ManifestRecovery.h"
 
-#include "engine/FileSystem.h"
 #include "engine/Journal.h"
 #include "engine/LogText.h"
 #include "engine/MoveItem.h"
@@ -11,33 +10,17 @@
 #include <QHash>
 #include <vector>
 
-namespace {
-
-// Keeps a manifest file that holds something but cannot be used: moved aside
-// under a name that replaces nothing, before any save can overwrite it.
-void SetAside(const QString &manifestPath) {
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QString aside =
-        JoinPath(DeletingLastPathComponent(manifestPath),
-                 QStringLiteral("restore-manifest.unreadable-%1.json").arg(stamp));
-    MoveItem(manifestPath, UniquePath(aside), nullptr);
-}
-
-} // namespace
-
-ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices) {
-    QFile file(path);
-    bool parsed = true;
-    ManifestStore loaded;
-    if (file.open(QIODevice::ReadOnly)) {
-        loaded = ManifestStore::parse(file, &parsed);
-        file.close();
-    } else {
-        parsed = !EntryExists(path);
+ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStringList *notices,
+                               const QString &mirrorPath, ManifestReadReport *report) {
+    ManifestReadReport unasked;
+    report = report != nullptr ? report : &unasked;
+    ManifestStore loaded = ReadManifestOrMirror(path, mirrorPath, report);
+    if (!report->unreadableFile.isEmpty()) {
+        // Nothing is finished or saved before both files can be read.
+        *journalReplayed = false;
+        return loaded;
     }
-    if (!parsed) {
-        SetAside(path);
-    }
+    const qsizetype readElements = loaded.size();
 
     // Moves of runs that ended before their manifest was saved, run by run,
     // and the records restores dropped since.
@@ -79,6 +62,7 @@ ManifestStore ReadManifestFile(const QString &path, bool *journalReplayed, QStri
             move.from, move.to, move.done ? move.movedAt : QDateTime::currentSecsSinceEpoch()));
         dropped.push_back(0);
     }
+    report->journalRecords = static_cast<qsizetype>(elements.size()) - readElements;
     ManifestStore replayed;
     replayed.reserve(static_cast<qsizetype>(elements.size()));
     for (size_t i = 0; i < elements.size(); ++i) {

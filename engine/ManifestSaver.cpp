@@ -1,5 +1,7 @@
 #include "engine/ManifestSaver.h"
 
+#include "engine/ManifestFile.h"
+
 #include <cerrno>
 #include <optional>
 #include <system_error>
@@ -16,10 +18,12 @@ struct ManifestSaver::Files {
         if (mirror) {
             mirror->append(bytes);
         }
+        fingerprint.addData(bytes);
     }
 
     AtomicFileWriter manifest;
     std::optional<AtomicFileWriter> mirror;
+    QCryptographicHash fingerprint{FingerprintAlgorithm};
 };
 
 ManifestSaver::ManifestSaver(const QString &manifestPath, const QString &mirrorPath,
@@ -76,6 +80,7 @@ bool ManifestSaver::commit(Error *error) {
     }
     lock.unlock();
     // The saver's thread puts the mirror in place meanwhile.
+    TagWithFingerprint(files_->manifest, files_->fingerprint.result());
     const bool saved = files_->manifest.commit(error);
     if (thread_.joinable()) {
         thread_.join();
@@ -165,7 +170,10 @@ bool ManifestSaver::saveWhole(const QString &manifestPath, const QString &mirror
     } catch (const std::system_error &) {
         writeMirror();
     }
-    const bool saved = WriteFileAtomically(manifestPath, bytes, error);
+    AtomicFileWriter manifest(manifestPath);
+    manifest.append(bytes);
+    TagWithFingerprint(manifest, QCryptographicHash::hash(bytes, FingerprintAlgorithm));
+    const bool saved = manifest.commit(error);
     if (mirror.joinable()) {
         mirror.join();
     }

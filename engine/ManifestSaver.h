@@ -4,7 +4,8 @@
 // and written on a thread of its own as they come, so that the save at the
 // end of a run has little left to write or to wait for. Neither file is
 // replaced before commit, and a saver never committed leaves both as they
-// were (engine/FileSystem.h, AtomicFileWriter).
+// were (engine/FileSystem.h, AtomicFileWriter). The manifest file carries
+// the fingerprint of its bytes (engine/ManifestFile.h).
 
 #include "engine/Error.h"
 #include "engine/FileSystem.h"

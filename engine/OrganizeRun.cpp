@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 #include <algorithm>
 #include <atomic>
@@ -78,10 +79,20 @@ QByteArray Joined(const QByteArray &prefix, const QByteArray &name) {
     return path;
 }
 
-// The Desktop can resolve to the home folder itself (an XDG fallback);
-// organizing it would sweep the whole home folder into the target.
+// The path with its links resolved, as the system's own standardisation
+// does; the path itself where it cannot be (a folder that is missing).
+QString RealPath(const QString &path) {
+    const QString real = QFileInfo(path).canonicalFilePath();
+    return real.isEmpty() ? path : real;
+}
+
+// The Desktop can resolve to the home folder itself (an XDG fallback, or a
+// link to it); organizing it would sweep the whole home folder into the
+// target.
 bool ListDesktop(const QString &desktop, std::vector<DirectoryEntry> *entries, Error *error) {
-    if (PathIsEqualOrInside(StandardizePath(QDir::homePath()), desktop)) {
+    const QString home = StandardizePath(QDir::homePath());
+    if (PathIsEqualOrInside(home, desktop) ||
+        PathIsEqualOrInside(RealPath(home), RealPath(desktop))) {
         SetError(error, Error{AppName, DesktopIsHome,
                               QStringLiteral(
                                   "桌面文件夹就是用户主文件夹（%1），已停止以免整理整个主文件夹")

@@ -10,6 +10,10 @@ packages=(
     libgtest-dev
     libsimdjson-dev
     fonts-noto-cjk
+    # Qt's own words (the folder dialog, the text menus) in Simplified Chinese.
+    qt6-translations-l10n
+    # Emoji in file names, shown in colour instead of as boxes.
+    fonts-noto-color-emoji
     # The monospace faces a desktop usually has, so the suite runs against
     # the same font set as a user's machine.
     fonts-noto-mono fonts-dejavu-core

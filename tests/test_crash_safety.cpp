@@ -121,6 +121,22 @@ TEST_F(CrashSafetyTest, JournalReplayRecordsCompletedMovesOnce) {
     EXPECT_FALSE(EntryExists(d("name-taken 1")));
 }
 
+// A start that adds records from a run cut short says how many.
+TEST_F(CrashSafetyTest, RecordsAddedFromAnInterruptedRunAreTold) {
+    {
+        MoveJournal journal(journalFile());
+        for (const QString &name :
+             {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}) {
+            journal.begin(desktop() + QLatin1Char('/') + name, target + QLatin1Char('/') + name);
+            WriteFile((name == QLatin1String("c") ? desktop() : target) + '/' + name, "x");
+        }
+    }
+    OrganizerAppDelegate next;
+    next.applicationDidFinishLaunching();
+    EXPECT_EQ(LogMessages(next).mid(1),
+              QStringList{QStringLiteral("上次整理未正常结束：已补记 2 条还原记录。")});
+}
+
 TEST_F(CrashSafetyTest, JournalKeepsAwkwardNamesExactly) {
     const QStringList names{QStringLiteral("quote \" and \\ backslash"),
                             QStringLiteral("line\nbreak\ttab\u0001"), QStringLiteral("报告 🐶.pdf"),

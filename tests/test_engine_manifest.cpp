@@ -1,7 +1,9 @@
 // The manifest's format, its reader and the reading of its file at start-up
 // as engine units: real files, no window, QtCore only.
 
+#include "DescriptorsUsedUp.h"
 #include "engine/FileSystem.h"
+#include "engine/Journal.h"
 #include "engine/JsonText.h"
 #include "engine/Manifest.h"
 #include "engine/ManifestRecovery.h"
@@ -343,4 +345,71 @@ TEST_F(ManifestFileTest, SavesWrittenInPartsMatchOneWholeSaveOrLeaveNoTrace) {
         EXPECT_FALSE(saver.commit(&error));
         EXPECT_EQ(error.code, ENOTDIR);
     }
+}
+
+namespace {
+
+ManifestStore Records(int count) {
+    ManifestStore records;
+    for (int i = 0; i < count; ++i) {
+        records.append(RestoreRecord(QStringLiteral("/桌面/%1").arg(i),
+                                     QStringLiteral("/归档/%1").arg(i), 1700000000 + i));
+    }
+    return records;
+}
+
+} // namespace
+
+// A file that is not a manifest is set aside, and the mirror takes its place
+// only when it holds the very bytes the file was saved with: not the mirror
+// of a save before (one whose records were brought back since), not one
+// edited since, nor the mirror of a file another program wrote in its place.
+TEST_F(ManifestFileTest, ASetAsideFileGivesWayOnlyToTheMirrorOfItsOwnSave) {
+    const QString mirror = dir.path() + QStringLiteral("/.mirror.json");
+    const std::function<void()> cases[] = {
+        [] {}, [this] { ManifestSaver::saveWhole(manifestFile(), {}, Records(0), nullptr); },
+        [&mirror] { QFile(mirror).resize(QFile(mirror).size() - 1); },
+        [this] {
+            const QByteArray bytes = ReadFile(manifestFile());
+            QFile::remove(manifestFile());
+            write(bytes);
+        }};
+    for (const auto &after : cases) {
+        const bool recovered = &after == &cases[0];
+        ASSERT_TRUE(ManifestSaver::saveWhole(manifestFile(), mirror, Records(7), nullptr));
+        after();
+        QFile damaged(manifestFile()); // in place: cut, its first byte overwritten
+        ASSERT_TRUE(damaged.open(QIODevice::ReadWrite) && damaged.resize(1) && damaged.write("#"));
+        damaged.close();
+        bool journalReplayed = false;
+        QStringList notices;
+        ManifestReadReport report;
+        EXPECT_EQ(ReadManifestFile(manifestFile(), &journalReplayed, &notices, mirror, &report),
+                  recovered ? Records(7) : ManifestStore());
+        EXPECT_EQ(ReadFile(report.setAsideAs), "#");
+        EXPECT_EQ(report.recoveredFrom, recovered ? mirror : QString());
+    }
+}
+
+// A journal that cannot be opened just now (here the manifest, read first,
+// takes the last descriptor): nothing is replayed or moved, so the next
+// start finds both files as they were.
+TEST_F(ManifestFileTest, AJournalThatCannotBeOpenedNowLeavesEverythingAsItIs) {
+    ASSERT_TRUE(ManifestSaver::saveWhole(manifestFile(), {}, Records(3), nullptr));
+    const QString journal = JournalPathFor(manifestFile());
+    MoveJournal(journal).begin(dir.path() + QStringLiteral("/x"), dir.path() + "/y");
+    const QStringList names = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden);
+    bool journalReplayed = true;
+    QStringList notices;
+    ManifestReadReport report;
+    {
+        const DescriptorsUsedUp usedUp(1);
+        EXPECT_TRUE(
+            ReadManifestFile(manifestFile(), &journalReplayed, &notices, {}, &report).isEmpty());
+    }
+    EXPECT_FALSE(journalReplayed);
+    EXPECT_EQ(report.unreadableFile, journal);
+    EXPECT_EQ(report.unreadable.code, EMFILE);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden), names);
+    EXPECT_EQ(load(), Records(3));
 }

@@ -249,6 +249,18 @@ TEST_F(OrganizeTest, DesktopThatIsTheHomeFolderMovesNothing) {
     EXPECT_TRUE(delegate.manifest().isEmpty());
 }
 
+TEST_F(OrganizeTest, DesktopThatLinksToTheHomeFolderMovesNothing) {
+    ASSERT_TRUE(QDir(desktop()).removeRecursively());
+    ASSERT_TRUE(QFile::link(home(), desktop()));
+    WriteFile(home() + QStringLiteral("/Documents"), "precious");
+    Organize(delegate);
+    const QStringList log = logMessages();
+    ASSERT_EQ(log.size(), 1);
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("读取桌面失败：桌面文件夹就是用户主文件夹")));
+    EXPECT_TRUE(LinkExists(desktop()));
+    EXPECT_EQ(ReadFile(home() + QStringLiteral("/Documents")), "precious");
+}
+
 TEST_F(OrganizeTest, AFailingMoveIsSkippedAndTheRunGoesOn) {
     WriteFile(d(QStringLiteral("before")), "1");
     MakeDir(d(QStringLiteral("box")));

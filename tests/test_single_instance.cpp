@@ -228,6 +228,23 @@ TEST_F(SingleInstanceTest, HeldLockWithoutAnAnswer) {
     }
 }
 
+// The first copy quits while its run is still finishing (here held as long
+// as the test keeps it): it answers no more, and a launch meanwhile waits
+// for the lock and then opens its window.
+TEST_F(SingleInstanceTest, ALaunchWhileTheFirstCopyQuitsOpensOnceItEnds) {
+    MakeDir(supportFolder());
+    auto quitting = std::make_unique<SingleInstance>(supportFolder());
+    ASSERT_EQ(quitting->start([] { ADD_FAILURE() << "a quitting copy shows nothing"; }),
+              SingleInstance::Role::First);
+    quitting->stopAnswering();
+    App later(home());
+    EXPECT_FALSE(later.waitFor(Listening, 1500)) << later.output();
+    EXPECT_TRUE(later.running()) << later.output();
+    quitting.reset(); // the run has finished and the lock goes
+    EXPECT_TRUE(later.waitFor(Listening, 5000)) << later.output();
+    EXPECT_FALSE(EntryExists(supportFolder() + QStringLiteral("/.instance.quitting")));
+}
+
 // A launch that is to end by itself: its exit status (-1 when it crashed or
 // was still running, as with a window, after ten seconds) and its output.
 struct Ended {
@@ -322,6 +339,23 @@ TEST_F(CommandLineTest, AnswersItsOptionsAndRefusesTheRest) {
     }
     EXPECT_FALSE(first->waitFor(Asked, 500)) << first->output();
     EXPECT_TRUE(first->running());
+}
+
+// Without a graphical session one line of ours says so, with status 1,
+// instead of Qt's English abort.
+TEST_F(CommandLineTest, WithoutAGraphicalSessionOneLineSaysSo) {
+    QProcessEnvironment env = SandboxEnvironment(home());
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        env.remove(QLatin1String(name));
+    }
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(KESTRUE_APP_PATH), {});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 1);
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    EXPECT_EQ(err, AppName + QStringLiteral("：没有找到图形会话，无法打开窗口。\n"));
 }
 
 TEST(BringToFront, RestoresAMinimisedOrHiddenWindowAndRaisesIt) {

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 #include "app/Constants.h"
+#include "app/Identity.h"
 #include "app/RunThread.h"
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
@@ -12,10 +13,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
@@ -47,6 +50,21 @@ public:
 private:
     QPalette saved_;
 };
+
+// How far apart the lightest and darkest pixels of a button's middle lie,
+// where its title is: 0 to 255.
+int TitleContrast(QPushButton *button) {
+    const QImage image = button->grab().toImage();
+    int light = 0;
+    int dark = 255;
+    for (int y = image.height() / 4; y < image.height() * 3 / 4; ++y) {
+        for (int x = image.width() / 4; x < image.width() * 3 / 4; ++x) {
+            light = std::max(light, qGray(image.pixel(x, y)));
+            dark = std::min(dark, qGray(image.pixel(x, y)));
+        }
+    }
+    return light - dark;
+}
 
 class WindowTest : public Sandbox {
 protected:
@@ -339,6 +357,46 @@ TEST_F(WindowTest, ButtonsSendTheirActionsAndReturnPressesNone) {
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "busy cursor is restored";
 }
 
+// A disabled button looks it, in a light and a dark scheme: its title fades.
+TEST_F(WindowTest, DisabledButtonsLookDisabledInLightAndDark) {
+    QPalette dark = Palette(QColor(40, 40, 40), QColor(230, 230, 230));
+    dark.setColor(QPalette::ButtonText, QColor(230, 230, 230));
+    for (const QPalette &scheme : {Palette(QColor(236, 236, 236), QColor(30, 30, 30)), dark}) {
+        const ScopedPalette applied(scheme);
+        OrganizerAppDelegate app;
+        app.applicationDidFinishLaunching();
+        for (auto *button : app.window()->findChildren<QPushButton *>()) {
+            const int enabled = TitleContrast(button);
+            button->setEnabled(false);
+            EXPECT_LT(TitleContrast(button) * 3, enabled * 2) << button->text().toStdString();
+        }
+    }
+}
+
+// Pressed from the keyboard, each button has the focus back once its run
+// ends, not the log that took it meanwhile; and the focused log shows no
+// caret.
+TEST_F(WindowTest, KeyboardFocusReturnsToTheButtonAndTheLogShowsNoCaret) {
+    launch();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(delegate.window()));
+    delegate.targetField()->setText(root() + QStringLiteral("/Target"));
+    WriteFile(desktop() + QStringLiteral("/a.txt"), "a");
+    for (const char *name : {"organizeButton", "restoreButton"}) {
+        auto *button = element<QPushButton>(name);
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Space);
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !delegate.runActive(); }));
+        EXPECT_EQ(QApplication::focusWidget(), button) << name;
+    }
+    QPlainTextEdit *log = delegate.logView();
+    log->setFocus();
+    log->moveCursor(QTextCursor::End);
+    const QRect caret = log->cursorRect().adjusted(-2, -2, 2, 2);
+    const QImage focused = log->viewport()->grab(caret).toImage();
+    log->clearFocus();
+    EXPECT_TRUE(focused == log->viewport()->grab(caret).toImage());
+}
+
 TEST_F(WindowTest, MenuHoldsOneMenuWithTheQuitItem) {
     launch();
     const QList<QAction *> menus = delegate.window()->menuBar()->actions();
@@ -547,6 +605,26 @@ TEST_F(ChooserTest, ConfirmSetsFieldSettingMirrorAndLogs) {
     delegate.targetField()->clear();
     Organize(delegate);
     EXPECT_EQ(ReadFile(chosen + QStringLiteral("/a.txt")), "a");
+}
+
+// Qt's own words are Chinese whatever the machine's language: the folder
+// dialog's labels and a text field's menu (accelerators taken off).
+TEST(QtTranslations, TheFolderDialogAndATextFieldsMenuSpeakChinese) {
+    LoadQtTranslations();
+    QFileDialog dialog;
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    QLineEdit field;
+    const std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
+    QStringList texts{menu->actions().constFirst()->text().section(QLatin1Char('\t'), 0, 0)};
+    for (const QLabel *label : dialog.findChildren<QLabel *>()) {
+        texts.append(label->text());
+    }
+    for (const QString &text : texts) {
+        EXPECT_FALSE(QString(text)
+                         .remove(QRegularExpression(QStringLiteral("\\(&.\\)")))
+                         .contains(QRegularExpression(QStringLiteral("[A-Za-z]"))))
+            << text.toStdString();
+    }
 }
 
 } // namespace

@@ -63,7 +63,11 @@ QColor TargetPanelFill() {
 
 void SetRoleColor(QWidget *widget, QPalette::ColorRole role, const QColor &color) {
     QPalette palette = widget->palette();
-    palette.setColor(role, color);
+    palette.setColor(QPalette::Active, role, color);
+    palette.setColor(QPalette::Inactive, role, color);
+    // A disabled control must look it: its text fades toward what lies
+    // behind it, on a light palette and a dark one alike.
+    palette.setColor(QPalette::Disabled, role, Translucent(color, color.alphaF() * 0.4));
     widget->setPalette(palette);
 }
 

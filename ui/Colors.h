@@ -21,7 +21,8 @@ QColor SystemBlue(); // the system accent blue, lighter on a dark palette
 // window background lightened by the same step, so labels on it stay legible.
 QColor TargetPanelFill();
 
-// Gives widget the colour for role, leaving its other roles to the palette.
+// Gives widget the colour for role, faded while it is disabled, leaving its
+// other roles to the palette.
 void SetRoleColor(QWidget *widget, QPalette::ColorRole role, const QColor &color);
 
 } // namespace colors

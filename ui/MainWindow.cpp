@@ -186,6 +186,8 @@ void OrganizerAppDelegate::buildWindow() {
     auto log = std::make_unique<QPlainTextEdit>();
     log->setReadOnly(true);
     log->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // Selectable from the keyboard, but with no caret: nothing can be typed.
+    log->setCursorWidth(0);
     log->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
