@@ -1,6 +1,7 @@
 // The organize and restore passes, and the target preparation before them,
 // as engine units: real folders, no window, QtCore only.
 
+#include "Portability.h"
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
 #include "engine/PathRules.h"
@@ -16,10 +17,21 @@
 #include <QThread>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+// Readable QString values in assertion messages.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString &text, std::ostream *out) {
+    *out << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
 
 namespace {
 
@@ -347,6 +359,93 @@ TEST_F(EngineRunTest, AStopInsideACrossVolumeCopyLeavesTheSourceWhole) {
     QFile big(desktop + QStringLiteral("/big"));
     ASSERT_TRUE(big.open(QIODevice::ReadOnly));
     EXPECT_TRUE(big.readAll() == data);
+}
+
+// Locks entries for one case, and takes the locks off whatever the case
+// ends with, so that its folders can be removed.
+class Locks {
+public:
+    Locks() = default;
+    Locks(const Locks &) = delete;
+    Locks &operator=(const Locks &) = delete;
+    ~Locks() {
+        for (const auto &[path, appendOnly] : locked_) {
+            portable::SetLock(path.constData(), appendOnly, false);
+        }
+    }
+    // 0, or why the system refused.
+    int lock(const QString &path, bool appendOnly = false) {
+        const QByteArray bytes = QFile::encodeName(path);
+        const int err = portable::SetLock(bytes.constData(), appendOnly, true);
+        if (err == 0) {
+            locked_.emplace_back(bytes, appendOnly);
+        }
+        return err;
+    }
+
+private:
+    std::vector<std::pair<QByteArray, bool>> locked_;
+};
+
+// An item goes to another volume only when all of it can leave: a locked
+// entry anywhere in it keeps it whole where it is, with nothing of it in the
+// target, and one line names the entry. Restore's moves back alike.
+TEST_F(EngineRunTest, AnItemThatCannotLeaveWholeStaysWithoutACopy) {
+    const QString usb = otherVolume();
+    if (usb.isEmpty()) {
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    const QString album = desktop + QStringLiteral("/相册");
+    ASSERT_TRUE(QDir().mkpath(album + QStringLiteral("/2024")));
+    for (const char *photo : {"p1.jpg", "p2.jpg", "p3.jpg", "2024/p4.jpg"}) {
+        write(album + QLatin1Char('/') + QLatin1String(photo));
+    }
+    ASSERT_TRUE(QDir().mkpath(desktop + QStringLiteral("/日志")));
+    write(desktop + QStringLiteral("/日志/a.log"));
+    write(desktop + QStringLiteral("/locked.txt"));
+    write(desktop + QStringLiteral("/plain.txt"));
+    write(usb + QStringLiteral("/back.txt"));
+    Locks locks;
+    for (const auto &[path, appendOnly] :
+         {std::pair{desktop + QStringLiteral("/locked.txt"), false},
+          std::pair{album + QStringLiteral("/p3.jpg"), false},
+          std::pair{desktop + QStringLiteral("/日志/a.log"), true},
+          std::pair{usb + QStringLiteral("/back.txt"), false}}) {
+        if (const int err = locks.lock(path, appendOnly)) {
+            GTEST_SKIP() << "this system will not lock " << path.toStdString() << ": "
+                         << std::strerror(err);
+        }
+    }
+    QStringList messages;
+    RunSink sink;
+    sink.message = [&messages](const QString &m) {
+        messages.append(m);
+    };
+
+    const OrganizeOutcome outcome = organize(usb, sink);
+    EXPECT_EQ(outcome.moved, 1);
+    messages.sort();
+    EXPECT_EQ(messages,
+              (QStringList{QStringLiteral("跳过 locked.txt：无法移走（不允许的操作）"),
+                           QStringLiteral("跳过 日志：其中的 a.log 无法移走（不允许的操作）"),
+                           QStringLiteral("跳过 相册：其中的 p3.jpg 无法移走（不允许的操作）")}));
+    EXPECT_EQ(QDir(usb).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList{QStringLiteral("back.txt"), QStringLiteral("plain.txt")}));
+    EXPECT_EQ(names(desktop), (QStringList{QStringLiteral("locked.txt"), QStringLiteral("日志"),
+                                           QStringLiteral("相册")}));
+    EXPECT_EQ(names(album), (QStringList{QStringLiteral("2024"), QStringLiteral("p1.jpg"),
+                                         QStringLiteral("p2.jpg"), QStringLiteral("p3.jpg")}));
+
+    ManifestStore records;
+    records.append(
+        RestoreRecord(desktop + QStringLiteral("/back.txt"), usb + QStringLiteral("/back.txt"), 0));
+    messages.clear();
+    const RestoreOutcome restore = RunRestore({records, QString(), nullptr}, sink);
+    EXPECT_EQ(restore.restored, 0);
+    EXPECT_EQ(restore.retained.size(), 1);
+    EXPECT_EQ(messages,
+              QStringList{QStringLiteral("还原 back.txt 失败：无法移走（不允许的操作）")});
+    EXPECT_FALSE(QFile::exists(desktop + QStringLiteral("/back.txt")));
 }
 
 // A sync that fails (an I/O error, a quota) stops what it was to make safe:
