@@ -8,6 +8,9 @@
 #include "engine/Runs.h"
 #include "engine/TargetPreparation.h"
 #include "engine/TestHooks.h"
+#ifdef __linux__
+#include "PowerCut.h"
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -262,6 +265,109 @@ TEST_F(EngineRunTest, ANumberedNameTakenMeanwhileIsNumberedAnew) {
     EXPECT_EQ(QFile(desktop + QStringLiteral("/a 2.txt")).size(), 9);
     EXPECT_EQ(QFile(desktop + QStringLiteral("/a 1.txt")).size(), 17);
 }
+
+#ifdef __linux__
+// The names that moves made one at a time give on a volume that ignores
+// case: each listed item in turn gets its own name or the first numbered one
+// that no name taken before it matches in any letter case.
+QHash<QString, QString> OneAtATimeIgnoringCase(const QString &desktop, const QStringList &taken) {
+    std::vector<DirectoryEntry> listing;
+    EXPECT_TRUE(ListDirectory(desktop, &listing, nullptr));
+    QSet<QString> used;
+    for (const QString &name : taken) {
+        used.insert(name.toCaseFolded());
+    }
+    QHash<QString, QString> stored;
+    for (const DirectoryEntry &entry : listing) {
+        const NameSplit split = SplitForNumbering(entry.name());
+        QString name = entry.name();
+        for (qint64 n = 1; used.contains(name.toCaseFolded()); ++n) {
+            name = NumberedPath(split, n);
+        }
+        used.insert(name.toCaseFolded());
+        stored.insert(entry.name(), name);
+    }
+    return stored;
+}
+
+// On a volume that ignores case (a USB stick's exFAT), every item gets the
+// name it would get if moved on its own; none is skipped because another
+// item of the run took its name in other letters. Carried there from another
+// volume, renamed in order, split, and brought back.
+TEST_F(EngineRunTest, OnAVolumeThatIgnoresCaseEachItemIsNamedAsOnItsOwn) {
+    Volume usb(QStringLiteral("exfat"), dir.path() + QStringLiteral("/usb"));
+    const QString why = usb.make();
+    if (!why.isEmpty()) {
+        GTEST_SKIP() << why.toStdString();
+    }
+    ASSERT_FALSE(HasFailure());
+    const QString on = usb.mountPoint();
+    struct Case {
+        const char *what;
+        QString desktop;
+        QString target;
+        QStringList items;
+        QStringList taken; // in the target before the run
+    };
+    std::vector<Case> cases{
+        {"carried from another volume",
+         desktop,
+         on + QStringLiteral("/T1"),
+         {"A.txt", "a.txt", "Report.txt", "report.TXT", "plain.txt"},
+         {}},
+        {"renamed in order", on + QStringLiteral("/D2"), on + QStringLiteral("/T2"), {}, {}},
+        {"split", on + QStringLiteral("/D3"), on + QStringLiteral("/T3"), {}, {}},
+    };
+    for (const auto &[c, pairs] : {std::pair{&cases[1], 10}, std::pair{&cases[2], 40}}) {
+        for (int k = 0; k < pairs; ++k) {
+            const QString plain = QStringLiteral("p%1.txt").arg(k);
+            const QString numbered = QStringLiteral("P%1 1.txt").arg(k);
+            c->items << (k % 2 == 0 ? plain : numbered) << (k % 2 == 0 ? numbered : plain);
+            c->taken << plain;
+        }
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(QDir().mkpath(c.desktop) && QDir().mkpath(c.target));
+        for (const QString &name : c.items) {
+            write(c.desktop + QLatin1Char('/') + name);
+        }
+        for (const QString &name : c.taken) {
+            write(c.target + QLatin1Char('/') + name);
+        }
+        const QHash<QString, QString> expected = OneAtATimeIgnoringCase(c.desktop, c.taken);
+        const OrganizeOutcome outcome =
+            RunOrganize({c.desktop, c.target, dir.path() + QStringLiteral("/journal")}, {});
+        EXPECT_EQ(outcome.moved, c.items.size());
+        for (const ManifestElement &record : outcome.records) {
+            const QString name = LastPathComponent(record.originalPath());
+            EXPECT_EQ(LastPathComponent(record.storedPath()), expected.value(name))
+                << name.toStdString();
+        }
+        QStringList stored = expected.values() + c.taken;
+        stored.sort();
+        EXPECT_EQ(names(c.target), stored);
+    }
+
+    // Back onto it from another volume: the newer record takes the name,
+    // the older one is numbered, as the numbering rule says.
+    const QString shm = otherVolume();
+    if (shm.isEmpty()) {
+        GTEST_SKIP() << "no second file system at /dev/shm for the restore";
+    }
+    const QString back = on + QStringLiteral("/D4");
+    ASSERT_TRUE(QDir().mkpath(back));
+    ManifestStore records;
+    for (const QString &name : {QStringLiteral("A.txt"), QStringLiteral("a.txt")}) {
+        write(shm + QLatin1Char('/') + name);
+        records.append(
+            RestoreRecord(back + QLatin1Char('/') + name, shm + QLatin1Char('/') + name, 0));
+    }
+    const RestoreOutcome restore = RunRestore({records, QString(), nullptr}, {});
+    EXPECT_EQ(restore.restored, 2);
+    EXPECT_EQ(names(back), (QStringList{QStringLiteral("A 1.txt"), QStringLiteral("a.txt")}));
+}
+#endif
 
 TEST_F(EngineRunTest, AStopBetweenItemsKeepsEveryCompletedMoveAndLeavesTheRest) {
     constexpr int Items = 20;
