@@ -167,9 +167,14 @@ QString NumberedPath(const NameSplit &split, qint64 counter) {
 }
 
 QString FoldedName(const QString &name) {
-    // Most names are ASCII, where folding is lowering A to Z.
+    // Most names are ASCII, where folding is lowering A to Z, and CJK
+    // ideographs (U+4000 to U+9FFF), which have neither case nor another
+    // form.
     bool upper = false;
     for (const QChar c : name) {
+        if (c.unicode() >= 0x4000 && c.unicode() <= 0x9FFF) {
+            continue;
+        }
         if (c.unicode() >= 0x80) {
             // Composed on both sides of the folding, as a folded letter may
             // compose anew: most names are composed already, which costs

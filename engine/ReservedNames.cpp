@@ -17,15 +17,22 @@ namespace {
 QByteArray FoldedKey(const QByteArray &path) {
     const qsizetype start = path.lastIndexOf('/') + 1;
     QByteArray key = path;
-    // An ASCII name folds by lowering A to Z, in place.
+    // As FoldedName does, without leaving UTF-8 where the name holds only
+    // ASCII, which folds by lowering A to Z in place, and CJK ideographs
+    // (U+4000 to U+9FFF, three bytes led by E4 to E9), which stay.
+    const auto byte = [&key](qsizetype i) {
+        return static_cast<unsigned char>(key.at(i));
+    };
     for (qsizetype i = start; i < key.size(); ++i) {
-        const auto c = static_cast<unsigned char>(key.at(i));
-        if (c >= 0x80) {
-            key.truncate(start);
-            return key + QFile::encodeName(FoldedName(QFile::decodeName(path.mid(start))));
-        }
+        const unsigned char c = byte(i);
         if (c >= 'A' && c <= 'Z') {
             key[i] = static_cast<char>(c - 'A' + 'a');
+        } else if (c >= 0xE4 && c <= 0xE9 && i + 2 < key.size() && (byte(i + 1) & 0xC0) == 0x80 &&
+                   (byte(i + 2) & 0xC0) == 0x80) {
+            i += 2;
+        } else if (c >= 0x80) {
+            key.truncate(start);
+            return key + QFile::encodeName(FoldedName(QFile::decodeName(path.mid(start))));
         }
     }
     return key;

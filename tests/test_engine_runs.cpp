@@ -313,7 +313,7 @@ TEST_F(EngineRunTest, OnAVolumeThatIgnoresCaseEachItemIsNamedAsOnItsOwn) {
         {"carried from another volume",
          desktop,
          on + QStringLiteral("/T1"),
-         {"A.txt", "a.txt", "Report.txt", "report.TXT", "plain.txt"},
+         {"A.txt", "a.txt", "Report.txt", "report.TXT", "照片B.jpg", "照片b.jpg", "plain.txt"},
          {}},
         {"renamed in order", on + QStringLiteral("/D2"), on + QStringLiteral("/T2"), {}, {}},
         {"split", on + QStringLiteral("/D3"), on + QStringLiteral("/T3"), {}, {}},

@@ -230,6 +230,7 @@ TEST(NumberedForms, AreFoundAmongNames) {
         // Where the file system ignores case or Unicode form.
         {{"p1.txt", "P1 1.TXT"}, true},
         {{"a.txt", "A.txt"}, true},
+        {{"照片A.jpg", "照片a 1.jpg"}, true},
         {{"Caf\u00e9.txt", "cafe\u0301 2.txt"}, true},
     };
     for (const Case &c : cases) {
