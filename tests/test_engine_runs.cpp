@@ -26,7 +26,6 @@
 #include <mutex>
 #include <ostream>
 #include <sys/stat.h>
-#include <utility>
 #include <vector>
 
 // Readable QString values in assertion messages.
@@ -302,14 +301,21 @@ TEST_F(EngineRunTest, OnAVolumeThatIgnoresCaseEachItemIsNamedAsOnItsOwn) {
     }
     ASSERT_FALSE(HasFailure());
     const QString on = usb.mountPoint();
+    // "p1.txt" and "P1 1.txt" in both orders, "p1.txt" taken in the target.
+    const auto pairs = [](int count, QStringList *items, QStringList *taken) {
+        for (int k = 0; k < count; ++k) {
+            QStringList pair{QStringLiteral("p%1.txt").arg(k), QStringLiteral("P%1 1.txt").arg(k)};
+            *items << pair.at(k % 2) << pair.at(1 - k % 2);
+            *taken << pair.at(0);
+        }
+    };
     struct Case {
         const char *what;
         QString desktop;
         QString target;
         QStringList items;
         QStringList taken; // in the target before the run
-    };
-    std::vector<Case> cases{
+    } cases[] = {
         {"carried from another volume",
          desktop,
          on + QStringLiteral("/T1"),
@@ -318,14 +324,8 @@ TEST_F(EngineRunTest, OnAVolumeThatIgnoresCaseEachItemIsNamedAsOnItsOwn) {
         {"renamed in order", on + QStringLiteral("/D2"), on + QStringLiteral("/T2"), {}, {}},
         {"split", on + QStringLiteral("/D3"), on + QStringLiteral("/T3"), {}, {}},
     };
-    for (const auto &[c, pairs] : {std::pair{&cases[1], 10}, std::pair{&cases[2], 40}}) {
-        for (int k = 0; k < pairs; ++k) {
-            const QString plain = QStringLiteral("p%1.txt").arg(k);
-            const QString numbered = QStringLiteral("P%1 1.txt").arg(k);
-            c->items << (k % 2 == 0 ? plain : numbered) << (k % 2 == 0 ? numbered : plain);
-            c->taken << plain;
-        }
-    }
+    pairs(10, &cases[1].items, &cases[1].taken);
+    pairs(40, &cases[2].items, &cases[2].taken);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(QDir().mkpath(c.desktop) && QDir().mkpath(c.target));
@@ -341,8 +341,7 @@ TEST_F(EngineRunTest, OnAVolumeThatIgnoresCaseEachItemIsNamedAsOnItsOwn) {
         EXPECT_EQ(outcome.moved, c.items.size());
         for (const ManifestElement &record : outcome.records) {
             const QString name = LastPathComponent(record.originalPath());
-            EXPECT_EQ(LastPathComponent(record.storedPath()), expected.value(name))
-                << name.toStdString();
+            EXPECT_EQ(LastPathComponent(record.storedPath()), expected.value(name));
         }
         QStringList stored = expected.values() + c.taken;
         stored.sort();
@@ -467,30 +466,22 @@ TEST_F(EngineRunTest, AStopInsideACrossVolumeCopyLeavesTheSourceWhole) {
     EXPECT_TRUE(big.readAll() == data);
 }
 
-// Locks entries for one case, and takes the locks off whatever the case
-// ends with, so that its folders can be removed.
-class Locks {
-public:
-    Locks() = default;
-    Locks(const Locks &) = delete;
-    Locks &operator=(const Locks &) = delete;
-    ~Locks() {
-        for (const auto &[path, appendOnly] : locked_) {
+// A lock on an entry, taken off again whatever the case ends with, so that
+// its folders can be removed.
+struct Lock {
+    Lock(const QString &path, bool appendOnly)
+        : path(QFile::encodeName(path)), appendOnly(appendOnly),
+          err(portable::SetLock(this->path.constData(), appendOnly, true)) {}
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+    ~Lock() {
+        if (err == 0) {
             portable::SetLock(path.constData(), appendOnly, false);
         }
     }
-    // 0, or why the system refused.
-    int lock(const QString &path, bool appendOnly = false) {
-        const QByteArray bytes = QFile::encodeName(path);
-        const int err = portable::SetLock(bytes.constData(), appendOnly, true);
-        if (err == 0) {
-            locked_.emplace_back(bytes, appendOnly);
-        }
-        return err;
-    }
-
-private:
-    std::vector<std::pair<QByteArray, bool>> locked_;
+    QByteArray path;
+    bool appendOnly;
+    int err; // 0, or why the system refused it
 };
 
 // An item goes to another volume only when all of it can leave: a locked
@@ -511,15 +502,14 @@ TEST_F(EngineRunTest, AnItemThatCannotLeaveWholeStaysWithoutACopy) {
     write(desktop + QStringLiteral("/locked.txt"));
     write(desktop + QStringLiteral("/plain.txt"));
     write(usb + QStringLiteral("/back.txt"));
-    Locks locks;
-    for (const auto &[path, appendOnly] :
-         {std::pair{desktop + QStringLiteral("/locked.txt"), false},
-          std::pair{album + QStringLiteral("/p3.jpg"), false},
-          std::pair{desktop + QStringLiteral("/日志/a.log"), true},
-          std::pair{usb + QStringLiteral("/back.txt"), false}}) {
-        if (const int err = locks.lock(path, appendOnly)) {
-            GTEST_SKIP() << "this system will not lock " << path.toStdString() << ": "
-                         << std::strerror(err);
+    const Lock locks[] = {{desktop + QStringLiteral("/locked.txt"), false},
+                          {album + QStringLiteral("/p3.jpg"), false},
+                          {desktop + QStringLiteral("/日志/a.log"), true},
+                          {usb + QStringLiteral("/back.txt"), false}};
+    for (const Lock &lock : locks) {
+        if (lock.err != 0) {
+            GTEST_SKIP() << "this system will not lock " << lock.path.toStdString() << ": "
+                         << std::strerror(lock.err);
         }
     }
     QStringList messages;
