@@ -202,8 +202,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         PlannedMove &move = plan[i];
         const QString wanted = JoinPath(target, move.entry->name());
         move.to = QFile::encodeName(UniquePath(wanted, [&](const QString &path) {
-            return path == wanted || reserved.holds(QFile::encodeName(path)) ||
-                   EntryExists(path);
+            return path == wanted || reserved.holds(QFile::encodeName(path)) || EntryExists(path);
         }));
         reserved.insert(move.to);
     };
