@@ -1,7 +1,8 @@
 // The Linux half of a move (engine/MovePlatform.h): renameat2 without
 // replacing; a file's data copied by copy_file_range with its holes kept and
 // written behind as it goes; extended attributes and ACLs, owner, mode and
-// times in the order mv uses; and which volumes syncfs can be trusted with.
+// times in the order mv uses; which volumes syncfs can be trusted with; and
+// the flags that keep an entry from being removed.
 
 #include "engine/MovePlatform.h"
 #include "engine/TestHooks.h"
@@ -341,6 +342,21 @@ bool SyncsWholeVolume(const QByteArray &folder) {
     return std::find(EntryByEntry.begin(), EntryByEntry.end(), fs.f_type) == EntryByEntry.end();
 }
 
+// statx reports the flags with the rest of an inode's metadata; a file
+// system that keeps none reports none. Links carry no flags here.
+int Unremovable(const QByteArray &path, const struct stat &st) {
+    if (S_ISLNK(st.st_mode)) {
+        return 0;
+    }
+    struct statx attributes {};
+    if (::statx(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, 0,
+                &attributes) != 0) {
+        return 0; // not to be told: the removal will say
+    }
+    return (attributes.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0 ? EPERM
+                                                                                         : 0;
+}
+
 bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &st,
               CopyContext &context, Error *error) {
     Fd in(::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -392,9 +408,10 @@ bool StartFolder(const QByteArray & /*from*/, const QByteArray &to, CopyContext 
     return true;
 }
 
-void FinishFolder(const QByteArray &from, const QByteArray &to, const struct stat &st,
-                  CopyContext &context) {
+bool FinishFolder(const QByteArray &from, const QByteArray &to, const struct stat &st,
+                  CopyContext &context, Error * /*error*/) {
     KeepMetadata(from, to, st, context);
+    return true;
 }
 
 } // namespace platform

@@ -1,6 +1,6 @@
 // The macOS half of a move (engine/MovePlatform.h): renamex_np without
-// replacing, and the system's own copier, which keeps what Finder keeps.
-// Built on macOS alone.
+// replacing, the system's own copier, which keeps what Finder keeps, and the
+// flags that keep an entry from being removed. Built on macOS alone.
 
 #include "engine/MovePlatform.h"
 #include "engine/TestHooks.h"
@@ -11,6 +11,28 @@
 #include <sys/stat.h>
 
 namespace {
+
+// Flags that make unlink and rename fail with EPERM: Finder's lock (uchg),
+// its system twin, and append-only.
+constexpr unsigned LockFlags = UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND
+#ifdef SF_NOUNLINK
+                               | SF_NOUNLINK
+#endif
+    ;
+
+// The copier carries the source's flags onto the copy, a lock among them,
+// and a locked copy can be neither renamed into place nor removed. The walk
+// refuses a locked entry before it is copied; one locked since then has its
+// lock taken off the copy, which is then removed, and the move fails.
+bool CarriedNoLock(const QByteArray &to, Error *error) {
+    struct stat copy {};
+    if (::lstat(to.constData(), &copy) != 0 || (copy.st_flags & LockFlags) == 0) {
+        return true;
+    }
+    (void)::lchflags(to.constData(), copy.st_flags & ~LockFlags);
+    SetError(error, PosixError(EPERM));
+    return false;
+}
 
 // What the copier's callback works with during one copy.
 struct CopyStatus {
@@ -112,6 +134,10 @@ bool SyncsWholeVolume(const QByteArray &folder) {
     return false;
 }
 
+int Unremovable(const QByteArray & /*path*/, const struct stat &st) {
+    return (st.st_flags & LockFlags) != 0 ? EPERM : 0;
+}
+
 bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &st,
               CopyContext &context, Error *error) {
     copyfile_flags_t flags = COPYFILE_ALL | COPYFILE_EXCL;
@@ -123,12 +149,13 @@ bool CopyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
 #else
     (void)st;
 #endif
-    return SystemCopy(from, to, flags, context, error);
+    return SystemCopy(from, to, flags, context, error) && CarriedNoLock(to, error);
 }
 
 bool CopyLink(const QByteArray &from, const QByteArray &to, const struct stat & /*st*/,
               CopyContext &context, Error *error) {
-    return SystemCopy(from, to, COPYFILE_METADATA | COPYFILE_EXCL, context, error);
+    return SystemCopy(from, to, COPYFILE_METADATA | COPYFILE_EXCL, context, error) &&
+           CarriedNoLock(to, error);
 }
 
 // Created owner-writable with its extended attributes; ACL, mode, flags and
@@ -137,9 +164,10 @@ bool StartFolder(const QByteArray &from, const QByteArray &to, CopyContext &cont
     return SystemCopy(from, to, COPYFILE_XATTR | COPYFILE_EXCL, context, error);
 }
 
-void FinishFolder(const QByteArray &from, const QByteArray &to, const struct stat & /*st*/,
-                  CopyContext &context) {
+bool FinishFolder(const QByteArray &from, const QByteArray &to, const struct stat & /*st*/,
+                  CopyContext &context, Error *error) {
     (void)SystemCopy(from, to, COPYFILE_SECURITY, context, nullptr);
+    return CarriedNoLock(to, error);
 }
 
 } // namespace platform

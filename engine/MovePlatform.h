@@ -63,6 +63,11 @@ struct timespec ChangeTime(const struct stat &st);
 // its own.
 bool SyncsWholeVolume(const QByteArray &folder);
 
+// 0 when nothing set on the entry at path (st its lstat) keeps it from
+// being removed; else EPERM: an immutable or append-only flag (chattr +i or
+// +a; Finder's lock, chflags uchg), which unlink would meet.
+int Unremovable(const QByteArray &path, const struct stat &st);
+
 // Copies a file or a link, st being its lstat, to to, where nothing may be.
 // False, with the error, when it could not be copied; what was made of the
 // copy is left for the caller to remove. An attribute the target refuses
@@ -73,9 +78,10 @@ bool CopyLink(const QByteArray &from, const QByteArray &to, const struct stat &s
               CopyContext &context, Error *error);
 // A folder's copy starts as a folder its entries can be copied into; once
 // they are, it is finished with the source's metadata, which adding them
-// would have changed.
+// would have changed. False, with the error, when the finished copy could
+// not be put in place or removed.
 bool StartFolder(const QByteArray &from, const QByteArray &to, CopyContext &context, Error *error);
-void FinishFolder(const QByteArray &from, const QByteArray &to, const struct stat &st,
-                  CopyContext &context);
+bool FinishFolder(const QByteArray &from, const QByteArray &to, const struct stat &st,
+                  CopyContext &context, Error *error);
 
 } // namespace platform

@@ -5,6 +5,7 @@
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
+#include "engine/ReservedNames.h"
 #include "engine/Runs.h"
 #include "engine/TestHooks.h"
 
@@ -12,7 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -162,7 +162,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     std::vector<PlannedMove> plan;
     // Names the batch will take that are not taken yet: the numbered names
     // chosen so far, and the names of moves across volumes still to come.
-    QSet<QByteArray> reserved;
+    ReservedNames reserved;
     std::vector<size_t> numbered;    // the batch's moves whose own name was taken
     std::vector<VolumeMove> across;  // the batch's moves to another volume
     std::vector<size_t> acrossPlans; // ... and where each is in the plan
@@ -202,8 +202,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
         PlannedMove &move = plan[i];
         const QString wanted = JoinPath(target, move.entry->name());
         move.to = QFile::encodeName(UniquePath(wanted, [&](const QString &path) {
-            return path == wanted || reserved.contains(QFile::encodeName(path)) ||
-                   EntryExists(path);
+            return path == wanted || reserved.holds(QFile::encodeName(path)) || EntryExists(path);
         }));
         reserved.insert(move.to);
     };
@@ -386,7 +385,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             int err = EEXIST;
             if (split) {
                 err = move.result;
-            } else if (!move.taken && (reserved.isEmpty() || !reserved.contains(move.to))) {
+            } else if (!move.taken && !reserved.holds(move.to)) {
                 err = renameOne(move);
             }
             if (err != EEXIST) {

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QSet>
 #include <QStringList>
 #include <QUuid>
@@ -165,21 +166,52 @@ QString NumberedPath(const NameSplit &split, qint64 counter) {
     return JoinPath(split.folder, name);
 }
 
+QString FoldedName(const QString &name) {
+    // Most names are ASCII, where folding is lowering A to Z, and CJK
+    // ideographs (U+4000 to U+9FFF), which have neither case nor another
+    // form.
+    bool upper = false;
+    for (const QChar c : name) {
+        if (c.unicode() >= 0x4000 && c.unicode() <= 0x9FFF) {
+            continue;
+        }
+        if (c.unicode() >= 0x80) {
+            // Composed on both sides of the folding, as a folded letter may
+            // compose anew: most names are composed already, which costs
+            // only a check.
+            return name.normalized(QString::NormalizationForm_C)
+                .toCaseFolded()
+                .normalized(QString::NormalizationForm_C);
+        }
+        upper = upper || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
+    }
+    return upper ? name.toLower() : name;
+}
+
 bool HoldsNumberedFormOfAnother(const QStringList &names) {
     // What NumberedPath puts before and after " N" for each name.
     const auto key = [](const QString &before, const QString &after) {
         return before + QChar(0) + after;
     };
-    QSet<QString> forms;
+    QStringList folded;
+    folded.reserve(names.size());
+    // ... and, counted from 1, the first name of that form.
+    QHash<QString, qsizetype> forms;
     forms.reserve(names.size());
     for (const QString &name : names) {
-        const NameSplit split = SplitForNumbering(name);
-        forms.insert(key(split.base, split.extension.isEmpty()
-                                         ? QString()
-                                         : QLatin1Char('.') + split.extension));
+        folded.append(FoldedName(name));
+        const NameSplit split = SplitForNumbering(folded.last());
+        qsizetype &first =
+            forms[key(split.base,
+                      split.extension.isEmpty() ? QString() : QLatin1Char('.') + split.extension)];
+        if (first == 0) {
+            first = folded.size();
+        } else if (folded.at(first - 1) == folded.last()) {
+            return true; // one name to a file system that folds them
+        }
     }
     // Every " digits" in a name, followed by its end or a dot, could be N.
-    for (const QString &name : names) {
+    for (const QString &name : folded) {
         for (qsizetype space = name.indexOf(QLatin1Char(' ')); space >= 0;
              space = name.indexOf(QLatin1Char(' '), space + 1)) {
             qsizetype end = space + 1;

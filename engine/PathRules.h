@@ -37,9 +37,17 @@ NameSplit SplitForNumbering(const QString &path);
 // The numbered candidate for a split name: "base N.ext", or "base N".
 QString NumberedPath(const NameSplit &split, qint64 counter);
 
+// A name as a file system that ignores case and Unicode form compares it
+// (APFS, HFS+, exFAT, FAT and NTFS as usually mounted, ext4 with casefold):
+// case-folded and in one Unicode form. For comparing names only; a name on
+// the disk is never changed.
+QString FoldedName(const QString &name);
+
 // Whether one of the names is a numbered candidate of another ("a 1.txt"
-// beside "a.txt", "a 1" beside "a."): where it is, the order in which taken
-// names are numbered decides which of them gets which name.
+// beside "a.txt", "a 1" beside "a."), or two of them are one name to a file
+// system that ignores case or form ("A 1.TXT" beside "a.txt", "a.txt" beside
+// "A.txt"): where it is, the order in which the names are taken decides
+// which item gets which name.
 bool HoldsNumberedFormOfAnother(const QStringList &names);
 
 // True when path is folder or lies inside it, compared as exact text.

@@ -5,11 +5,11 @@
 #include "engine/Manifest.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
+#include "engine/ReservedNames.h"
 #include "engine/Runs.h"
 #include "engine/TestHooks.h"
 
 #include <QFile>
-#include <QSet>
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -103,7 +103,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
         qsizetype across; // -1: kept as it is
     };
     std::vector<Visit> visits;
-    QSet<QByteArray> pending; // destinations of the moves waiting
+    ReservedNames pending; // destinations of the moves waiting
 
     qsizetype i = records.size() - 1;
     for (qsizetype group = FirstGroup; i >= 0 && !stopped();
@@ -161,7 +161,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
                 err = MoveByRename(stored, destination);
             }
             const auto taken = [&pending](const QByteArray &path) {
-                return pending.contains(path) || EntryExists(path);
+                return pending.holds(path) || EntryExists(path);
             };
             // Numbered from here: the name itself is taken. A numbered name
             // another program took meanwhile is numbered anew, a few times.

@@ -15,7 +15,9 @@ Error UnsupportedKind();
 
 // Copies the entry at from, with all a folder holds, to to, where nothing
 // may be; names of one file within the tree stay links to one copy. False,
-// with the error, when any entry could not be copied; what was made of the
+// with the error, when any entry could not be copied, or could not be
+// removed from the source once copied (a lock flag, a folder this user may
+// not unlink from): the error then names that entry. What was made of the
 // copy is left for the caller to remove.
 bool CopyTree(const QByteArray &from, const QByteArray &to, CopyContext &context, Error *error);
 

@@ -19,6 +19,8 @@ packages=(
     fonts-noto-mono fonts-dejavu-core
     # The power-cut tests make ext4, xfs and btrfs images.
     e2fsprogs xfsprogs btrfs-progs
+    # A case-insensitive volume for the naming tests: exFAT through FUSE.
+    exfatprogs exfat-fuse
     "$@"
 )
 

@@ -10,12 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #ifdef __APPLE__
 #include <sys/resource.h>
 #else
+#include <linux/fs.h> // FS_IOC_GETFLAGS
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/sysmacros.h> // makedev
 #endif
@@ -84,6 +87,37 @@ inline int RenameNoReplace(const char *from, const char *to) {
     return ::renamex_np(from, to, RENAME_EXCL);
 #else
     return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+#endif
+}
+
+// Sets (on) or clears the lock of an entry: immutable (chattr +i; Finder's
+// lock, chflags uchg), or with appendOnly append-only (chattr +a, chflags
+// uappnd). 0, or the errno that refused it (Linux: root alone may set
+// them; a file system without them says ENOTTY or EOPNOTSUPP).
+inline int SetLock(const char *path, bool appendOnly, bool on) {
+#ifdef __APPLE__
+    struct stat st {};
+    if (::lstat(path, &st) != 0) {
+        return errno;
+    }
+    const unsigned bit = appendOnly ? UF_APPEND : UF_IMMUTABLE;
+    return ::lchflags(path, on ? st.st_flags | bit : st.st_flags & ~bit) == 0 ? 0 : errno;
+#else
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int flags = 0;
+    int err = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+        err = errno;
+    } else {
+        const int bit = appendOnly ? FS_APPEND_FL : FS_IMMUTABLE_FL;
+        flags = on ? flags | bit : flags & ~bit;
+        err = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0 ? 0 : errno;
+    }
+    ::close(fd);
+    return err;
 #endif
 }
 

@@ -1,7 +1,5 @@
 #include "PowerCut.h"
 
-#include "TestSupport.h"
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -9,6 +7,7 @@
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,6 +18,8 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +39,19 @@ constexpr qint64 ImageSize = 320LL << 20; // xfs wants at least 300 MB; the imag
 
 QString ErrorText(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// The rig's own file helpers: it is linked with engine units that have no
+// others.
+QByteArray WholeFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void PutFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(file.write(bytes), bytes.size());
 }
 
 // An open loop device holding image, or -1 with errno set. The device is
@@ -82,7 +96,7 @@ int AttachLoop(const QByteArray &image, QByteArray *device) {
 }
 
 QList<QByteArray> Fields(const QByteArray &device, const char *file) {
-    return ReadFile(QStringLiteral("/sys/block/%1/%2").arg(device, file)).simplified().split(' ');
+    return WholeFile(QStringLiteral("/sys/block/%1/%2").arg(device, file)).simplified().split(' ');
 }
 
 // No request is between its start and its end.
@@ -141,6 +155,44 @@ bool Unwritten(const QString &path) {
            (map->fm_extents[0].fe_flags & FIEMAP_EXTENT_DELALLOC) != 0;
 }
 
+// exFAT where the kernel has no driver for it: the FUSE one, a daemon that
+// holds the device until the volume is unmounted. It runs in the foreground
+// as this process's child and is killed should this process die, so that a
+// crashed case leaves neither a daemon nor a device behind. 0, ENODEV where
+// there is no such driver, or EIO when it would not mount.
+int MountThroughFuse(QProcess &daemon, const QByteArray &device, const QString &mountPoint) {
+    const QString helper = QStandardPaths::findExecutable(
+        QStringLiteral("mount.exfat-fuse"),
+        {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin")});
+    if (helper.isEmpty() || ::access("/dev/fuse", R_OK | W_OK) != 0) {
+        return ENODEV;
+    }
+    daemon.setStandardOutputFile(QProcess::nullDevice());
+    daemon.setStandardErrorFile(QProcess::nullDevice());
+    daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    // -d: debugging output, and the foreground.
+    daemon.start(helper, {QStringLiteral("-d"), QString::fromLatin1("/dev/" + device), mountPoint});
+    const QByteArray point = QFile::encodeName(mountPoint);
+    const QByteArray above = QFile::encodeName(mountPoint + QStringLiteral("/.."));
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        struct stat here {};
+        struct stat parent {};
+        if (::stat(point.constData(), &here) == 0 && ::stat(above.constData(), &parent) == 0 &&
+            here.st_dev != parent.st_dev) {
+            return 0;
+        }
+        if (daemon.state() == QProcess::NotRunning || clock.elapsed() > 30000) {
+            ADD_FAILURE() << "mount.exfat-fuse did not mount " << mountPoint.toStdString();
+            daemon.kill();
+            daemon.waitForFinished();
+            return EIO;
+        }
+        QThread::msleep(5);
+    }
+}
+
 QString ImageFolder() {
     // In memory where there is a tmpfs for it: the copies are then quick.
     const QString base =
@@ -184,17 +236,25 @@ QString Volume::make() {
     image.close();
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    // -q keeps it quiet; -F/-f let it write over the empty file.
-    process.start(mkfs,
-                  {QStringLiteral("-q"),
-                   type_ == QStringLiteral("ext4") ? QStringLiteral("-F") : QStringLiteral("-f"),
-                   image_});
+    // -q keeps it quiet; -F/-f let it write over the empty file. mkfs.exfat
+    // has neither, and its -f would write the whole image.
+    QStringList arguments{QStringLiteral("-q"), type_ == QStringLiteral("ext4")
+                                                    ? QStringLiteral("-F")
+                                                    : QStringLiteral("-f")};
+    if (type_ == QStringLiteral("exfat")) {
+        arguments.clear();
+    }
+    process.start(mkfs, arguments << image_);
     if (!process.waitForFinished(60000) || process.exitCode() != 0) {
         ADD_FAILURE() << tool.toStdString() << ": " << process.readAll().toStdString();
         return {};
     }
-    MakeDir(mountPoint_);
+    EXPECT_TRUE(QDir().mkpath(mountPoint_)) << mountPoint_.toStdString();
     const int err = mount(image_);
+    if (err == ENODEV && type_ == QStringLiteral("exfat")) {
+        return QStringLiteral("neither this kernel nor FUSE mounts exfat here (is exfat-fuse "
+                              "installed, and /dev/fuse there?)");
+    }
     if (err == ENODEV) {
         return QStringLiteral("this kernel does not mount %1").arg(type_);
     }
@@ -219,14 +279,18 @@ int Volume::mount(const QString &image) {
     // whatever else is mounted.
     const char *options = type_ == QStringLiteral("xfs") ? "nouuid" : nullptr;
     const QByteArray type = type_.toLatin1();
-    const int err =
-        ::mount(("/dev/" + device_).constData(), QFile::encodeName(mountPoint_).constData(),
-                type.constData(), 0, options) == 0
-            ? 0
-            : errno;
+    int err = ::mount(("/dev/" + device_).constData(), QFile::encodeName(mountPoint_).constData(),
+                      type.constData(), 0, options) == 0
+                  ? 0
+                  : errno;
+    if (err == ENODEV && type_ == QStringLiteral("exfat")) {
+        fuse_ = std::make_unique<QProcess>();
+        err = MountThroughFuse(*fuse_, device_, mountPoint_);
+    }
     ::close(loop); // without a mount, the device detaches itself here
     if (err != 0) {
         device_.clear();
+        fuse_.reset();
     }
     return err;
 }
@@ -246,6 +310,10 @@ void Volume::unmount() {
             break;
         }
         QThread::msleep(10);
+    }
+    if (fuse_) {
+        fuse_->waitForFinished(10000); // it ends once its volume is unmounted
+        fuse_.reset();
     }
     if (type_ == QStringLiteral("btrfs")) {
         // Older kernels keep the device registered with the generation its
@@ -281,7 +349,7 @@ void Volume::saveUnrelatedFile() const {
 
 FlushWitness::FlushWitness(const Volume &volume)
     : path_(volume.mountPoint() + QStringLiteral("/witness")) {
-    WriteFile(path_, QByteArray(qsizetype{64} << 10, 'w'));
+    PutFile(path_, QByteArray(qsizetype{64} << 10, 'w'));
     watching_ = Unwritten(path_);
 }
 

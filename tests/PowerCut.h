@@ -8,11 +8,13 @@
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
+#include <memory>
 #include <vector>
 
 class Volume {
 public:
-    // type is what mkfs.<type> makes: ext4, xfs, btrfs.
+    // type is what mkfs.<type> makes: ext4, xfs, btrfs; or exfat, mounted
+    // through FUSE where the kernel has no driver for it.
     Volume(const QString &type, const QString &mountPoint);
     ~Volume();
     Volume(const Volume &) = delete;
@@ -38,7 +40,8 @@ private:
     QString mountPoint_;
     QTemporaryDir images_;
     QString image_;
-    QByteArray device_; // "loopN"
+    QByteArray device_;              // "loopN"
+    std::unique_ptr<QProcess> fuse_; // the driver, where it is a daemon
 };
 
 // Tells whether this machine's unwritten data was flushed (a sync by

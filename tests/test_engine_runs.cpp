@@ -1,12 +1,16 @@
 // The organize and restore passes, and the target preparation before them,
 // as engine units: real folders, no window, QtCore only.
 
+#include "Portability.h"
 #include "engine/FileSystem.h"
 #include "engine/Manifest.h"
 #include "engine/PathRules.h"
 #include "engine/Runs.h"
 #include "engine/TargetPreparation.h"
 #include "engine/TestHooks.h"
+#ifdef __linux__
+#include "PowerCut.h"
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -16,10 +20,20 @@
 #include <QThread>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <sys/stat.h>
+#include <vector>
+
+// Readable QString values in assertion messages.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString &text, std::ostream *out) {
+    *out << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
 
 namespace {
 
@@ -251,6 +265,109 @@ TEST_F(EngineRunTest, ANumberedNameTakenMeanwhileIsNumberedAnew) {
     EXPECT_EQ(QFile(desktop + QStringLiteral("/a 1.txt")).size(), 17);
 }
 
+#ifdef __linux__
+// The names that moves made one at a time give on a volume that ignores
+// case: each listed item in turn gets its own name or the first numbered one
+// that no name taken before it matches in any letter case.
+QHash<QString, QString> OneAtATimeIgnoringCase(const QString &desktop, const QStringList &taken) {
+    std::vector<DirectoryEntry> listing;
+    EXPECT_TRUE(ListDirectory(desktop, &listing, nullptr));
+    QSet<QString> used;
+    for (const QString &name : taken) {
+        used.insert(name.toCaseFolded());
+    }
+    QHash<QString, QString> stored;
+    for (const DirectoryEntry &entry : listing) {
+        const NameSplit split = SplitForNumbering(entry.name());
+        QString name = entry.name();
+        for (qint64 n = 1; used.contains(name.toCaseFolded()); ++n) {
+            name = NumberedPath(split, n);
+        }
+        used.insert(name.toCaseFolded());
+        stored.insert(entry.name(), name);
+    }
+    return stored;
+}
+
+// On a volume that ignores case (a USB stick's exFAT), every item gets the
+// name it would get if moved on its own; none is skipped because another
+// item of the run took its name in other letters. Carried there from another
+// volume, renamed in order, split, and brought back.
+TEST_F(EngineRunTest, OnAVolumeThatIgnoresCaseEachItemIsNamedAsOnItsOwn) {
+    Volume usb(QStringLiteral("exfat"), dir.path() + QStringLiteral("/usb"));
+    const QString why = usb.make();
+    if (!why.isEmpty()) {
+        GTEST_SKIP() << why.toStdString();
+    }
+    ASSERT_FALSE(HasFailure());
+    const QString on = usb.mountPoint();
+    // "p1.txt" and "P1 1.txt" in both orders, "p1.txt" taken in the target.
+    const auto pairs = [](int count, QStringList *items, QStringList *taken) {
+        for (int k = 0; k < count; ++k) {
+            QStringList pair{QStringLiteral("p%1.txt").arg(k), QStringLiteral("P%1 1.txt").arg(k)};
+            *items << pair.at(k % 2) << pair.at(1 - k % 2);
+            *taken << pair.at(0);
+        }
+    };
+    struct Case {
+        const char *what;
+        QString desktop;
+        QString target;
+        QStringList items;
+        QStringList taken; // in the target before the run
+    } cases[] = {
+        {"carried from another volume",
+         desktop,
+         on + QStringLiteral("/T1"),
+         {"A.txt", "a.txt", "Report.txt", "report.TXT", "照片B.jpg", "照片b.jpg", "plain.txt"},
+         {}},
+        {"renamed in order", on + QStringLiteral("/D2"), on + QStringLiteral("/T2"), {}, {}},
+        {"split", on + QStringLiteral("/D3"), on + QStringLiteral("/T3"), {}, {}},
+    };
+    pairs(10, &cases[1].items, &cases[1].taken);
+    pairs(40, &cases[2].items, &cases[2].taken);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(QDir().mkpath(c.desktop) && QDir().mkpath(c.target));
+        for (const QString &name : c.items) {
+            write(c.desktop + QLatin1Char('/') + name);
+        }
+        for (const QString &name : c.taken) {
+            write(c.target + QLatin1Char('/') + name);
+        }
+        const QHash<QString, QString> expected = OneAtATimeIgnoringCase(c.desktop, c.taken);
+        const OrganizeOutcome outcome =
+            RunOrganize({c.desktop, c.target, dir.path() + QStringLiteral("/journal")}, {});
+        EXPECT_EQ(outcome.moved, c.items.size());
+        for (const ManifestElement &record : outcome.records) {
+            const QString name = LastPathComponent(record.originalPath());
+            EXPECT_EQ(LastPathComponent(record.storedPath()), expected.value(name));
+        }
+        QStringList stored = expected.values() + c.taken;
+        stored.sort();
+        EXPECT_EQ(names(c.target), stored);
+    }
+
+    // Back onto it from another volume: the newer record takes the name,
+    // the older one is numbered, as the numbering rule says.
+    const QString shm = otherVolume();
+    if (shm.isEmpty()) {
+        GTEST_SKIP() << "no second file system at /dev/shm for the restore";
+    }
+    const QString back = on + QStringLiteral("/D4");
+    ASSERT_TRUE(QDir().mkpath(back));
+    ManifestStore records;
+    for (const QString &name : {QStringLiteral("A.txt"), QStringLiteral("a.txt")}) {
+        write(shm + QLatin1Char('/') + name);
+        records.append(
+            RestoreRecord(back + QLatin1Char('/') + name, shm + QLatin1Char('/') + name, 0));
+    }
+    const RestoreOutcome restore = RunRestore({records, QString(), nullptr}, {});
+    EXPECT_EQ(restore.restored, 2);
+    EXPECT_EQ(names(back), (QStringList{QStringLiteral("A 1.txt"), QStringLiteral("a.txt")}));
+}
+#endif
+
 TEST_F(EngineRunTest, AStopBetweenItemsKeepsEveryCompletedMoveAndLeavesTheRest) {
     constexpr int Items = 20;
     for (int i = 0; i < Items; ++i) {
@@ -347,6 +464,84 @@ TEST_F(EngineRunTest, AStopInsideACrossVolumeCopyLeavesTheSourceWhole) {
     QFile big(desktop + QStringLiteral("/big"));
     ASSERT_TRUE(big.open(QIODevice::ReadOnly));
     EXPECT_TRUE(big.readAll() == data);
+}
+
+// A lock on an entry, taken off again whatever the case ends with, so that
+// its folders can be removed.
+struct Lock {
+    Lock(const QString &path, bool appendOnly)
+        : path(QFile::encodeName(path)), appendOnly(appendOnly),
+          err(portable::SetLock(this->path.constData(), appendOnly, true)) {}
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+    ~Lock() {
+        if (err == 0) {
+            portable::SetLock(path.constData(), appendOnly, false);
+        }
+    }
+    QByteArray path;
+    bool appendOnly;
+    int err; // 0, or why the system refused it
+};
+
+// An item goes to another volume only when all of it can leave: a locked
+// entry anywhere in it keeps it whole where it is, with nothing of it in the
+// target, and one line names the entry. Restore's moves back alike.
+TEST_F(EngineRunTest, AnItemThatCannotLeaveWholeStaysWithoutACopy) {
+    const QString usb = otherVolume();
+    if (usb.isEmpty()) {
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    const QString album = desktop + QStringLiteral("/相册");
+    ASSERT_TRUE(QDir().mkpath(album + QStringLiteral("/2024")));
+    for (const char *photo : {"p1.jpg", "p2.jpg", "p3.jpg", "2024/p4.jpg"}) {
+        write(album + QLatin1Char('/') + QLatin1String(photo));
+    }
+    ASSERT_TRUE(QDir().mkpath(desktop + QStringLiteral("/日志")));
+    write(desktop + QStringLiteral("/日志/a.log"));
+    write(desktop + QStringLiteral("/locked.txt"));
+    write(desktop + QStringLiteral("/plain.txt"));
+    write(usb + QStringLiteral("/back.txt"));
+    const Lock locks[] = {{desktop + QStringLiteral("/locked.txt"), false},
+                          {album + QStringLiteral("/p3.jpg"), false},
+                          {desktop + QStringLiteral("/日志/a.log"), true},
+                          {usb + QStringLiteral("/back.txt"), false}};
+    for (const Lock &lock : locks) {
+        if (lock.err != 0) {
+            GTEST_SKIP() << "this system will not lock " << lock.path.toStdString() << ": "
+                         << std::strerror(lock.err);
+        }
+    }
+    QStringList messages;
+    RunSink sink;
+    sink.message = [&messages](const QString &m) {
+        messages.append(m);
+    };
+
+    const OrganizeOutcome outcome = organize(usb, sink);
+    EXPECT_EQ(outcome.moved, 1);
+    messages.sort();
+    EXPECT_EQ(messages,
+              (QStringList{QStringLiteral("跳过 locked.txt：无法移走（不允许的操作）"),
+                           QStringLiteral("跳过 日志：其中的 a.log 无法移走（不允许的操作）"),
+                           QStringLiteral("跳过 相册：其中的 p3.jpg 无法移走（不允许的操作）")}));
+    EXPECT_EQ(QDir(usb).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList{QStringLiteral("back.txt"), QStringLiteral("plain.txt")}));
+    EXPECT_EQ(names(desktop), (QStringList{QStringLiteral("locked.txt"), QStringLiteral("日志"),
+                                           QStringLiteral("相册")}));
+    EXPECT_EQ(names(album), (QStringList{QStringLiteral("2024"), QStringLiteral("p1.jpg"),
+                                         QStringLiteral("p2.jpg"), QStringLiteral("p3.jpg")}));
+
+    ManifestStore records;
+    records.append(
+        RestoreRecord(desktop + QStringLiteral("/back.txt"), usb + QStringLiteral("/back.txt"), 0));
+    messages.clear();
+    const RestoreOutcome restore = RunRestore({records, QString(), nullptr}, sink);
+    EXPECT_EQ(restore.restored, 0);
+    EXPECT_EQ(restore.retained.size(), 1);
+    EXPECT_EQ(messages,
+              QStringList{QStringLiteral("还原 back.txt 失败：无法移走（不允许的操作）")});
+    EXPECT_FALSE(QFile::exists(desktop + QStringLiteral("/back.txt")));
 }
 
 // A sync that fails (an I/O error, a quota) stops what it was to make safe:

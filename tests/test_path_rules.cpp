@@ -226,6 +226,12 @@ TEST(NumberedForms, AreFoundAmongNames) {
         {{"文件 1.txt", "文件 2.txt", "文件夹 3"}, false},
         {{"a.txt", "a 1.md", "a 1x.txt", "a1.txt"}, false},
         {{"a 1 1"}, false},
+        {{"a.", "a"}, false},
+        // Where the file system ignores case or Unicode form.
+        {{"p1.txt", "P1 1.TXT"}, true},
+        {{"a.txt", "A.txt"}, true},
+        {{"照片A.jpg", "照片a 1.jpg"}, true},
+        {{"Caf\u00e9.txt", "cafe\u0301 2.txt"}, true},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(HoldsNumberedFormOfAnother(c.names), c.held) << c.names.join('|').toStdString();
