@@ -199,6 +199,36 @@ TEST_F(EngineRunTest, SplitBatchesNumberAndStopAsOneAtATime) {
     }
 }
 
+// A stop, as a quit gives it, while a batch is renamed by two threads ends the
+// helper's half at once as well: only a rename already under way in the other
+// half is still made.
+TEST_F(EngineRunTest, AStopEndsBothHalvesOfASplitBatch) {
+    constexpr int Items = 64;
+    for (int i = 0; i < Items; ++i) {
+        write(desktop + QStringLiteral("/s%1").arg(i));
+    }
+    std::atomic<bool> stop{false};
+    const Qt::HANDLE caller = QThread::currentThreadId();
+    std::atomic<int> helperRenames{0};
+    std::atomic<int> callerRenamesAfter{0};
+    TestHooks().moveFault = [&](const QByteArray &) {
+        if (QThread::currentThreadId() != caller) {
+            ++helperRenames;
+            stop = true;
+        } else if (stop) {
+            ++callerRenamesAfter;
+        }
+        return 0;
+    };
+    const OrganizeOutcome outcome = organize(target, {}, &stop);
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_EQ(helperRenames, 1);
+    EXPECT_LE(callerRenamesAfter, 1);
+    EXPECT_EQ(outcome.moved + outcome.skipped, Items);
+    EXPECT_EQ(names(target).size(), outcome.moved);
+    EXPECT_EQ(names(desktop).size(), Items - outcome.moved);
+}
+
 // A fault seam is no reason to rename in order: a large batch with failing
 // moves is split, and its failures are still told in listing order.
 TEST_F(EngineRunTest, FailingMovesInASplitBatchAreToldInListingOrder) {
@@ -551,12 +581,14 @@ TEST_F(EngineRunTest, AFailedSyncLosesNothingAndSaysWhy) {
     struct Case {
         const char *what;
         bool across;
-        const char *failing; // "journal" or "target"
+        const char *failing; // "journal", its "folder" or "target"
         int failAt;          // which sync of that path fails, from 1
         const char *message;
     };
     const Case cases[] = {
         {"announcing the batch", false, "journal", 1, "无法写入还原记录（%1），已停止整理"},
+        {"making a new journal's name durable", false, "folder", 1,
+         "无法写入还原记录（%1），已停止整理"},
         {"announcing the copies", true, "journal", 2, "跳过 a：%1"},
         {"syncing the copies", true, "target", 1, "跳过 a：%1"},
         {"syncing their new names", true, "target", 2, "跳过 a：%1"},
@@ -573,10 +605,11 @@ TEST_F(EngineRunTest, AFailedSyncLosesNothingAndSaysWhy) {
         write(desktop + QStringLiteral("/a"), "alpha");
         write(desktop + QStringLiteral("/b/inner"), "inner");
         QFile::remove(dir.path() + QStringLiteral("/journal"));
-        const QByteArray failing =
-            QFile::encodeName(QLatin1String(c.failing) == QLatin1String("journal")
-                                  ? dir.path() + QStringLiteral("/journal")
-                                  : into);
+        const QLatin1String kind(c.failing);
+        const QByteArray failing = QFile::encodeName(kind == QLatin1String("journal")
+                                                         ? dir.path() + QStringLiteral("/journal")
+                                                     : kind == QLatin1String("folder") ? dir.path()
+                                                                                       : into);
         int seen = 0;
         TestHooks().syncFault = [&](const QByteArray &path) {
             return path == failing && ++seen == c.failAt ? EIO : 0;
