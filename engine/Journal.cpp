@@ -90,7 +90,7 @@ QString JournalPathFor(const QString &manifestPath) {
                     QStringLiteral("restore-manifest.journal"));
 }
 
-MoveJournal::MoveJournal(const QString &path) : path_(QFile::encodeName(path)) {
+MoveJournal::MoveJournal(const QString &path) : path_(NameBytes(path)) {
     constexpr int Flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
     fd_ = ::open(path_.constData(), Flags | O_EXCL, 0600);
     created_ = fd_ >= 0;
@@ -176,7 +176,7 @@ MoveJournal::Mark MoveJournal::begin(const QByteArray &from, const QByteArray &t
 
 void MoveJournal::copying(Mark move, const QByteArray &temporary) {
     // As text, like every path in the journal.
-    append("copy", move, {}, {}, nullptr, QFile::decodeName(temporary).toUtf8());
+    append("copy", move, {}, {}, nullptr, NameText(temporary).toUtf8());
 }
 
 void MoveJournal::placed(Mark move) {
@@ -189,7 +189,7 @@ void MoveJournal::done(Mark move, qint64 movedAt) {
 
 MoveJournal::Mark MoveJournal::restoreCopying(const QByteArray &from, const QByteArray &to,
                                               const QByteArray &temporary) {
-    return append("restoreCopy", -1, from, to, nullptr, QFile::decodeName(temporary).toUtf8());
+    return append("restoreCopy", -1, from, to, nullptr, NameText(temporary).toUtf8());
 }
 
 void MoveJournal::restorePlaced(Mark move) {
@@ -349,8 +349,8 @@ bool OneFile(const QByteArray &a, const QByteArray &b) {
 } // namespace
 
 bool MoveCompleted(const JournalMove &move) {
-    const QByteArray from = QFile::encodeName(move.from);
-    const QByteArray to = QFile::encodeName(move.to);
+    const QByteArray from = NameBytes(move.from);
+    const QByteArray to = NameBytes(move.to);
     if (!EntryExists(to)) {
         return false;
     }
@@ -360,7 +360,7 @@ bool MoveCompleted(const JournalMove &move) {
         // copy still under its temporary name never reached its place, and
         // one taken away again (the placed line's sync failed) left its
         // place to whatever stands there now.
-        if (!move.placed && EntryExists(QFile::encodeName(move.temporary))) {
+        if (!move.placed && EntryExists(NameBytes(move.temporary))) {
             return false;
         }
         return !EntryExists(from) || IsCopyOf(to, from);
@@ -376,9 +376,9 @@ FinishedMove FinishInterruptedMove(const JournalMove &move) {
         return finished;
     }
     finished.completed = MoveCompleted(move);
-    const QByteArray from = QFile::encodeName(move.from);
-    const QByteArray to = QFile::encodeName(move.to);
-    const QByteArray temporary = QFile::encodeName(move.temporary);
+    const QByteArray from = NameBytes(move.from);
+    const QByteArray to = NameBytes(move.to);
+    const QByteArray temporary = NameBytes(move.temporary);
     // Only ever a name this program made, beside the destination.
     const bool ownTemporary =
         !move.temporary.isEmpty() &&

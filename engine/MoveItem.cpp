@@ -57,7 +57,7 @@ public:
                 return err;
             }
         }
-        return 0;
+        return volume_.flushDriveCache();
     }
 
     // The copies' new names, and every folder above them that may be new
@@ -81,7 +81,7 @@ public:
                     break;
                 }
                 synced.insert(folder);
-                if (const int err = SyncFolder(folder)) {
+                if (const int err = SyncFolder(folder, SyncReach::Drive)) {
                     return err;
                 }
                 const QByteArray up = ParentFolder(folder);
@@ -93,7 +93,7 @@ public:
                 folder = up;
             }
         }
-        return 0;
+        return volume_.flushDriveCache();
     }
 
 private:
@@ -341,7 +341,7 @@ bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
 }
 
 bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report) {
-    return MoveItem(QFile::encodeName(from), QFile::encodeName(to), error, report);
+    return MoveItem(NameBytes(from), NameBytes(to), error, report);
 }
 
 bool MoveItem(const QByteArray &source, const QByteArray &destination, Error *error,

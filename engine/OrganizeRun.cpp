@@ -64,7 +64,7 @@ bool OrderFree(const std::vector<PlannedMove> &plan) {
 
 // A folder's path with the separator that names inside it follow.
 QByteArray FolderPrefix(const QString &folder) {
-    QByteArray prefix = QFile::encodeName(folder);
+    QByteArray prefix = NameBytes(folder);
     if (!prefix.endsWith('/')) {
         prefix += '/';
     }
@@ -158,7 +158,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     // costs no conversion unless its name is taken.
     const QByteArray desktopPrefix = FolderPrefix(desktop);
     const QByteArray targetPrefix = FolderPrefix(target);
-    const QByteArray targetBytes = QFile::encodeName(target);
+    const QByteArray targetBytes = NameBytes(target);
     std::vector<PlannedMove> plan;
     // Names the batch will take that are not taken yet: the numbered names
     // chosen so far, and the names of moves across volumes still to come.
@@ -201,8 +201,8 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
     const auto number = [&](size_t i) {
         PlannedMove &move = plan[i];
         const QString wanted = JoinPath(target, move.entry->name());
-        move.to = QFile::encodeName(UniquePath(wanted, [&](const QString &path) {
-            return path == wanted || reserved.holds(QFile::encodeName(path)) || EntryExists(path);
+        move.to = NameBytes(UniquePath(wanted, [&](const QString &path) {
+            return path == wanted || reserved.holds(NameBytes(path)) || EntryExists(path);
         }));
         reserved.insert(move.to);
     };
@@ -320,7 +320,7 @@ OrganizeOutcome RunOrganize(const OrganizeRequest &request, const RunSink &sink)
             say(QStringLiteral("无法写入还原记录（%1），已停止整理").arg(error.description));
             break;
         }
-        ReachStep("announced", QFile::encodeName(request.journalPath));
+        ReachStep("announced", NameBytes(request.journalPath));
 
         // The next batch is planned and announced while this one moves; the
         // journal is the other thread's until then.

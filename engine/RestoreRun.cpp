@@ -86,8 +86,7 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
                                     return journalSync(moves, true, error);
                                 },
                                 [&](const VolumeMove &move, qint64 done, qint64 size) {
-                                    progress.copying =
-                                        LastPathComponent(QFile::decodeName(move.from));
+                                    progress.copying = LastPathComponent(NameText(move.from));
                                     progress.copiedBytes = done;
                                     progress.totalBytes = size;
                                     if (sink.progress) {
@@ -169,10 +168,9 @@ RestoreOutcome RunRestore(const RestoreRequest &request, const RunSink &sink) {
                  round <= RenumberRounds && (err == EEXIST || (err == EXDEV && taken(destination)));
                  ++round) {
                 const QString wanted = record.originalPath();
-                destination =
-                    QFile::encodeName(UniquePath(wanted, [&wanted, &taken](const QString &path) {
-                        return path == wanted || taken(QFile::encodeName(path));
-                    }));
+                destination = NameBytes(UniquePath(wanted, [&wanted, &taken](const QString &path) {
+                    return path == wanted || taken(NameBytes(path));
+                }));
                 err = err == EEXIST ? MoveByRename(stored, destination) : EXDEV;
             }
             if (err == 0) {
