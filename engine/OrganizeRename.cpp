@@ -27,21 +27,9 @@ int RenameOne(const PlannedMove &move) {
     return err;
 }
 
-// Renames moves from to to, stopping at the stop flag, and keeps what each
-// said in it. Either half of a batch, on its own thread.
-void RenameRange(std::vector<PlannedMove> &moves, size_t from, size_t to,
-                 const std::atomic<bool> *stop, std::atomic<size_t> *made) {
-    for (size_t i = from; i < to && !Stopped(stop); ++i) {
-        PlannedMove &move = moves[i];
-        move.result = move.to.isEmpty() ? 0 : move.taken ? EEXIST : RenameOne(move);
-        move.attempted = true;
-        made->fetch_add(1, std::memory_order_relaxed);
-    }
-}
-
 } // namespace
 
-// Renames the batch and takes what each rename said in listing order. A
+// Renames the batch's moves in listing order, each taken as it is made. A
 // stop leaves the moves still waiting (numbered, or to cross volumes) where
 // they are.
 void OrganizeRun::renameBatch(Batch &batch) {
@@ -49,25 +37,15 @@ void OrganizeRun::renameBatch(Batch &batch) {
     numbered_.clear();
     across_.clear();
     acrossPlans_.clear();
-    if (batch.orderFree) {
-        renameInHalves(batch);
-    } else {
-        renameInOrder(batch);
-    }
-    if (outcome_.stopped) {
-        outcome_.skipped += static_cast<qint64>(numbered_.size() + across_.size());
-        numbered_.clear();
-        across_.clear();
-    }
-}
-
-void OrganizeRun::renameInOrder(Batch &batch) {
     for (size_t i = 0; i < batch.moves.size(); ++i) {
         if (Stopped(request_.stop)) {
             // Announced moves that never happen are told apart at replay by
             // where their items are.
             outcome_.stopped = true;
-            outcome_.skipped += static_cast<qint64>(entries_.size() - (batch.start + i));
+            outcome_.skipped += static_cast<qint64>(entries_.size() - (batch.start + i)) +
+                                static_cast<qint64>(numbered_.size() + across_.size());
+            numbered_.clear();
+            across_.clear();
             return;
         }
         progress_.done = static_cast<qint64>(batch.start + i);
@@ -80,36 +58,6 @@ void OrganizeRun::renameInOrder(Batch &batch) {
             err = RenameOne(move);
         }
         take(batch, i, err);
-    }
-}
-
-// The renames are made first, the second half on a helper, each half
-// stopping at the stop flag; progress is told from this thread. What each
-// said is then taken in listing order, as if it had just been made.
-void OrganizeRun::renameInHalves(Batch &batch) {
-    std::vector<PlannedMove> &moves = batch.moves;
-    std::atomic<size_t> made{0};
-    const size_t half = moves.size() / 2;
-    std::future<bool> second = Launch([&] {
-        RenameRange(moves, half, moves.size(), request_.stop, &made);
-        return true;
-    });
-    for (size_t i = 0; i < half && !Stopped(request_.stop); ++i) {
-        RenameRange(moves, i, i + 1, request_.stop, &made);
-        progress_.done = static_cast<qint64>(batch.start + made.load(std::memory_order_relaxed));
-        report();
-    }
-    second.get();
-    for (size_t i = 0; i < moves.size(); ++i) {
-        if (!moves[i].attempted) {
-            outcome_.stopped = true;
-            ++outcome_.skipped; // the other half may have gone on
-            continue;
-        }
-        take(batch, i, moves[i].result);
-    }
-    if (outcome_.stopped) {
-        outcome_.skipped += static_cast<qint64>(entries_.size() - batch.end);
     }
 }
 

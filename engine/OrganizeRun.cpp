@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 namespace organize_detail {
 namespace {
@@ -20,21 +21,18 @@ namespace {
 // syncs, and a short one plans little ahead.
 constexpr size_t FirstBatch = 64;
 constexpr size_t LargestBatch = 4096;
-// A batch at least this large is renamed by two threads, each a half: a
-// rename's path walks and checks then overlap, while the file system takes
-// the renames themselves one at a time.
-constexpr size_t SplitBatch = 64;
 
-// Whether a batch's renames may be made in any order and give what they give
-// one after the other: none of its names is a numbered form of another, so
-// no name numbered at its own turn could have been taken by a later item.
-bool OrderFree(const std::vector<PlannedMove> &plan) {
-    QStringList names;
-    names.reserve(static_cast<qsizetype>(plan.size()));
-    for (const PlannedMove &move : plan) {
-        names.append(move.entry->name());
+// Runs work on a thread of its own, or at once where none can be started.
+// work is copied, so whatever it is to hand over it takes by reference: a
+// thread that cannot start leaves that untouched for the run to do at once.
+template <typename Work> auto Launch(const Work &work) -> std::future<decltype(work())> {
+    try {
+        return std::async(std::launch::async, work);
+    } catch (const std::system_error &) {
+        std::promise<decltype(work())> done;
+        done.set_value(work());
+        return done.get_future();
     }
-    return !HoldsNumberedFormOfAnother(names);
 }
 
 // A folder's path with the separator that names inside it follow.
@@ -172,7 +170,6 @@ void OrganizeRun::announce(MoveJournal &journal, Batch *batch) const {
         }
         batch->moves.push_back(std::move(move));
     }
-    batch->orderFree = !oneAtATime_ && batch->moves.size() >= SplitBatch && OrderFree(batch->moves);
     batch->announced = journal.sync(&batch->announceError);
 }
 

@@ -3,8 +3,8 @@
 // the request and the listing in, the outcome out, and what a run holds
 // between its steps as named members. The Desktop's entries are taken in
 // batches. Each batch is planned and announced in the journal with one
-// synced write; renamed, whole in listing order or in two halves; its taken
-// names numbered and announced again; the rest carried to another volume;
+// synced write; renamed in listing order; its taken names numbered and
+// announced again; the rest carried to another volume;
 // and recorded while the next batch moves. The journal is the helper's
 // while it announces and records: it is handed the journal and hands it
 // back (JournalHandover, JournalHandback).
@@ -26,7 +26,6 @@
 #include <atomic>
 #include <future>
 #include <memory>
-#include <system_error>
 #include <vector>
 
 namespace organize_detail {
@@ -38,8 +37,6 @@ struct PlannedMove {
     bool unrecordable = false; // stays because its name is not text
     bool taken = false;        // its own name is known to be taken
     bool completed = false;    // moved
-    bool attempted = false;    // its rename was tried, when a batch is split
-    int result = 0;            // ... and what it said
     MoveJournal::Mark mark = -1;
 };
 
@@ -49,7 +46,6 @@ struct Batch {
     size_t start = 0;
     size_t end = 0;
     std::vector<PlannedMove> moves;
-    bool orderFree = false; // may be renamed in two halves (OrderFree)
     bool announced = false; // its moves' lines are on the disk
     Error announceError;    // why they are not
 };
@@ -70,19 +66,6 @@ struct JournalHandback {
     Batch next;
     ManifestStore records;
 };
-
-// Runs work on a thread of its own, or at once where none can be started.
-// work is copied, so whatever it is to hand over it takes by reference: a
-// thread that cannot start leaves that untouched for the run to do at once.
-template <typename Work> auto Launch(const Work &work) -> std::future<decltype(work())> {
-    try {
-        return std::async(std::launch::async, work);
-    } catch (const std::system_error &) {
-        std::promise<decltype(work())> done;
-        done.set_value(work());
-        return done.get_future();
-    }
-}
 
 inline bool Stopped(const std::atomic<bool> *stop) {
     return stop != nullptr && stop->load(std::memory_order_relaxed);
@@ -112,8 +95,6 @@ private:
 
     // The renames of a batch and what follows them (OrganizeRename.cpp).
     void renameBatch(Batch &batch);
-    void renameInOrder(Batch &batch);
-    void renameInHalves(Batch &batch);
     void take(Batch &batch, size_t i, int err);
     void tried(Batch &batch, size_t i, int err);
     void number(Batch &batch, size_t i);
