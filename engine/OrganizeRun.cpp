@@ -98,18 +98,20 @@ OrganizeOutcome OrganizeRun::run() {
             break;
         }
         ReachStep("announced", QFile::encodeName(request_.journalPath));
+        // While this batch is renamed, the next is announced and the one
+        // before recorded, on a helper that has the journal until then.
         JournalHandover handover{nullptr, batchAfter(batch), std::move(moved_)};
         std::future<JournalHandback> helper = handOver(handover);
         renameBatch(batch);
         Batch next = takeBack(std::move(helper), handover);
         renameNumbered(batch);
         carryAcross(batch);
-        moved_ = std::move(batch.moves);
+        moved_ = std::move(batch.moves); // recorded while the next batch moves
         if (outcome_.stopped || announceFailed_ || next.start >= entries_.size()) {
             break;
         }
         if (oneAtATime_) {
-            announce(*journal_, &next);
+            announce(*journal_, &next); // its names are free only now
         }
         batch = std::move(next);
     }
