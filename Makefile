@@ -13,7 +13,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DKESTRUE_WERROR=ON
 endif
 
-.PHONY: all run test deps build asan tsan memcheck fuzz bench bench-blackbox package package-check format tidy clean
+.PHONY: all run test deps build asan tsan memcheck mac-check fuzz bench bench-blackbox package package-check format tidy clean
 
 all: build
 
@@ -30,8 +30,15 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 ifeq ($(CI),true)
-	$(MAKE) package-check memcheck asan
+	$(MAKE) package-check memcheck asan mac-check
 endif
+
+# Every translation unit of the macOS build, compiled for x86_64 and arm64
+# against macOS's C headers (zig's C++ compiler, fetched once with npm);
+# objects only. See the README.
+mac-check: build
+	@command -v npm >/dev/null || scripts/install-deps.sh npm
+	scripts/mac-check/check.py $(BUILD) -j$(JOBS)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the same suite.
 asan: deps

@@ -128,7 +128,7 @@ void OrganizerAppDelegate::tell(const QString &message) {
 void OrganizerAppDelegate::manifestSaved(bool saved, const Error &error) {
     if (saved) {
         // Every journalled move is in the saved records now.
-        ::unlink(QFile::encodeName(JournalPathFor(manifestPath())).constData());
+        ::unlink(NameBytes(JournalPathFor(manifestPath())).constData());
     } else {
         tell(QStringLiteral("保存还原记录失败：%1").arg(error.description));
     }

@@ -1,5 +1,6 @@
 #include "app/SingleInstance.h"
 
+#include "engine/FileName.h"
 #include "engine/PathRules.h"
 
 #include <QCoreApplication>
@@ -45,11 +46,11 @@ bool Knock(const QString &serverName, int timeoutMs) {
 // per support folder, and so one per account.
 QString ServerNameFor(const QString &folder) {
     QString inFolder = JoinPath(folder, SocketName);
-    if (QFile::encodeName(inFolder).size() < 100) {
+    if (NameBytes(inFolder).size() < 100) {
         return inFolder;
     }
     const QByteArray digest =
-        QCryptographicHash::hash(QFile::encodeName(folder), QCryptographicHash::Sha256).toHex();
+        QCryptographicHash::hash(NameBytes(folder), QCryptographicHash::Sha256).toHex();
     return QStringLiteral("kestrue-%1-%2")
         .arg(static_cast<qulonglong>(::getuid()))
         .arg(QString::fromLatin1(digest.left(16)));

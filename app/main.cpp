@@ -54,6 +54,13 @@ std::optional<int> AnswerCommandLine(int argc, char *argv[]) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) {
         arguments.append(QString::fromLocal8Bit(argv[i]));
+#ifdef Q_OS_MACOS
+        // The process serial number that Finder, and LaunchServices on some
+        // systems, add to a launch: not the user's, so not refused.
+        if (i > 0 && arguments.constLast().startsWith(QStringLiteral("-psn_"))) {
+            arguments.removeLast();
+        }
+#endif
     }
     if (arguments.size() <= 1) {
         return std::nullopt;

@@ -93,7 +93,9 @@ void MakeItems(const QString &folder, const QStringList &names) {
 
 // A Desktop on a second volume (the tmpfs at /dev/shm) with the support
 // folder and the target on the disk that holds the temporary folder, so
-// every copy, journal line and manifest is synced where it matters.
+// every copy, journal line and manifest is synced where it matters. The
+// home's data folder is a link to the one on the disk: the support folder is
+// inside the home, as a child insists.
 struct CrossSandbox {
     QTemporaryDir disk;
     QTemporaryDir memory{QStringLiteral("/dev/shm/kestrue-bench-XXXXXX")};
@@ -106,6 +108,8 @@ struct CrossSandbox {
         QDir().mkpath(desktop());
         QDir().mkpath(target());
         QDir().mkpath(data() + QLatin1Char('/') + AppName);
+        QDir().mkpath(home() + QStringLiteral("/.local"));
+        QFile::link(data(), home() + QStringLiteral("/.local/share"));
     }
     // False where there is no second volume to copy across.
     bool usable() const {
@@ -118,7 +122,6 @@ struct CrossSandbox {
     }
     QProcessEnvironment environment() const {
         QProcessEnvironment env = SandboxEnvironment(home());
-        env.insert(QStringLiteral("XDG_DATA_HOME"), data());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         return env;
     }
@@ -291,6 +294,9 @@ ChildResult RunChild(const Sandbox &box, const QStringList &args) {
 int ChildMain(int argc, char *argv[]) {
     QApplication application(argc, argv);
     SetApplicationIdentity();
+    const QString home = qEnvironmentVariable("HOME");
+    IsolateSettings(home);
+    RefuseOutsideSandbox(home);
     const QStringList args = QCoreApplication::arguments().mid(2);
     const QString role = args.value(0);
 

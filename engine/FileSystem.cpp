@@ -1,5 +1,6 @@
 #include "engine/FileSystem.h"
 
+#include "engine/FileSystemPlatform.h"
 #include "engine/PathRules.h"
 #include "engine/TestHooks.h"
 
@@ -10,13 +11,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
-#ifdef __linux__
-#include <sys/syscall.h>
-#endif
 
 namespace {
 
@@ -25,25 +22,9 @@ int SyncFault(const QByteArray &path) {
     return hook ? hook(path) : 0;
 }
 
-// fsync, retried when a signal cuts it short.
-int SyncRetrying(int fd, bool dataOnly) {
-    for (;;) {
-#ifdef __APPLE__
-        (void)dataOnly;
-        // Plain fsync leaves the data in the drive's cache; a file system
-        // that cannot go further (a network volume) gets plain fsync.
-        if (::fcntl(fd, F_FULLFSYNC) == 0 || (errno != EINTR && ::fsync(fd) == 0)) {
-            return 0;
-        }
-#else
-        if ((dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0) {
-            return 0;
-        }
-#endif
-        if (errno != EINTR) {
-            return errno;
-        }
-    }
+int SyncRetrying(int fd, bool dataOnly, SyncReach reach) {
+    return reach == SyncReach::Drive ? platform::SyncToDrive(fd)
+                                     : platform::SyncThroughCache(fd, dataOnly);
 }
 
 struct DirCloser {
@@ -72,29 +53,14 @@ QSet<QByteArray> ReadHiddenList(const QString &folder) {
     return names;
 }
 
-// Finder's own mark (chflags hidden), which only macOS keeps: one lstat per
-// entry there, and nothing at all elsewhere.
-bool HiddenByFlag(const QByteArray &folder, const char *name) {
-#ifdef __APPLE__
-    struct stat st {};
-    return ::lstat((folder + '/' + name).constData(), &st) == 0 && (st.st_flags & UF_HIDDEN) != 0;
-#else
-    (void)folder;
-    (void)name;
-    return false;
-#endif
-}
-
-// Whether the bytes come back the same through the file-name encoding: so
-// for valid UTF-8 (which a Unix Qt uses for file names) except for a
-// leading byte-order mark, which decoding drops. Anything else is asked of
-// the encoding itself.
+// Whether the bytes are a name that text can carry and give back exactly:
+// valid UTF-8, on every system, whatever its normal form. A leading
+// byte-order mark is asked of the conversion itself.
 bool IsFaithfulText(const QByteArray &name) {
-    static const bool utf8Names = QFile::encodeName(QStringLiteral("\u00e9")) == "\xC3\xA9";
-    if (utf8Names && name.isValidUtf8() && !name.startsWith("\xEF\xBB\xBF")) {
-        return true;
+    if (!name.isValidUtf8()) {
+        return false;
     }
-    return QFile::encodeName(QFile::decodeName(name)) == name;
+    return !name.startsWith("\xEF\xBB\xBF") || NameBytes(NameText(name)) == name;
 }
 
 } // namespace
@@ -109,11 +75,11 @@ QByteArray ParentFolder(const QByteArray &path) {
 
 bool IsDirectory(const QString &path) {
     struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(NameBytes(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool EntryExists(const QString &path) {
-    return EntryExists(QFile::encodeName(path));
+    return EntryExists(NameBytes(path));
 }
 
 bool EntryExists(const QByteArray &path) {
@@ -130,7 +96,7 @@ bool CreateDirectories(const QString &path, Error *error) {
         SetError(error, PosixError(ENOENT));
         return false;
     }
-    const QByteArray bytes = QFile::encodeName(path);
+    const QByteArray bytes = NameBytes(path);
     struct stat existing {};
     if (::stat(bytes.constData(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
         return true; // the common case costs one call
@@ -186,23 +152,13 @@ bool ForEachName(const QByteArray &folder, const std::function<bool(const char *
 }
 
 void PrefaultForWriting(void *data, qsizetype size) {
-#ifdef MADV_POPULATE_WRITE
-    static const auto PageSize = static_cast<quintptr>(::sysconf(_SC_PAGESIZE));
-    // From the start of the block's first page.
-    const auto offset = static_cast<qsizetype>(reinterpret_cast<quintptr>(data) & (PageSize - 1));
-    // Older kernels refuse the advice (EINVAL); the pages then come one by one.
-    ::madvise(static_cast<char *>(data) - offset, static_cast<size_t>(size + offset),
-              MADV_POPULATE_WRITE);
-#else
-    Q_UNUSED(data);
-    Q_UNUSED(size);
-#endif
+    platform::PopulateForWriting(data, size);
 }
 
 bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Error *error) {
     entries->clear();
     const QSet<QByteArray> hiddenList = ReadHiddenList(path);
-    const QByteArray folder = QFile::encodeName(path);
+    const QByteArray folder = NameBytes(path);
     return ForEachName(
         folder,
         [&](const char *name) {
@@ -210,7 +166,7 @@ bool ListDirectory(const QString &path, std::vector<DirectoryEntry> *entries, Er
             item.rawName = QByteArray(name);
             item.nameIsText = IsFaithfulText(item.rawName);
             item.hidden = item.rawName.startsWith('.') || hiddenList.contains(item.rawName) ||
-                          HiddenByFlag(folder, name);
+                          platform::HiddenByFlag(folder, name);
             entries->push_back(std::move(item));
             return true;
         },
@@ -236,24 +192,24 @@ int SyncData(int fd, const QByteArray &path) {
     if (const int fault = SyncFault(path)) {
         return fault;
     }
-    return SyncRetrying(fd, true);
+    return SyncRetrying(fd, true, SyncReach::Medium);
 }
 
 int SyncFile(int fd, const QByteArray &path) {
     if (const int fault = SyncFault(path)) {
         return fault;
     }
-    return SyncRetrying(fd, false);
+    return SyncRetrying(fd, false, SyncReach::Medium);
 }
 
-int SyncFolder(const QByteArray &folder) {
+int SyncFolder(const QByteArray &folder, SyncReach reach) {
     int err = SyncFault(folder);
     if (err == 0) {
         const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) {
             return errno;
         }
-        err = SyncRetrying(fd, false);
+        err = SyncRetrying(fd, false, reach);
         ::close(fd);
     }
     if (err == EINVAL || err == ENOTSUP || err == EOPNOTSUPP) {
@@ -263,12 +219,8 @@ int SyncFolder(const QByteArray &folder) {
 }
 
 VolumeSync::VolumeSync(const QByteArray &path) : path_(path) {
-#ifdef SYS_syncfs
     fd_ = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     openError_ = fd_ < 0 ? errno : 0;
-#else
-    openError_ = ENOSYS;
-#endif
 }
 
 VolumeSync::~VolumeSync() {
@@ -284,12 +236,11 @@ int VolumeSync::sync() const {
     if (const int fault = SyncFault(path_)) {
         return fault;
     }
-#ifdef SYS_syncfs
-    // Reports a write-back error on the volume since the folder was opened.
-    return ::syncfs(fd_) == 0 ? 0 : errno;
-#else
-    return ENOSYS;
-#endif
+    return platform::SyncVolume(fd_);
+}
+
+int VolumeSync::flushDriveCache() const {
+    return openError_ != 0 ? openError_ : platform::FlushDriveCache(fd_);
 }
 
 int SyncTree(const QByteArray &path) {
@@ -310,7 +261,7 @@ int SyncTree(const QByteArray &path) {
             first == 0) {
             return static_cast<int>(unreadable.code);
         }
-        return first != 0 ? first : SyncFolder(path);
+        return first != 0 ? first : SyncFolder(path, SyncReach::Drive);
     }
     if (!S_ISREG(st.st_mode)) {
         return 0;
@@ -319,12 +270,15 @@ int SyncTree(const QByteArray &path) {
     if (fd < 0) {
         return errno;
     }
-    const int err = SyncFile(fd, path);
+    int err = SyncFault(path);
+    if (err == 0) {
+        err = SyncRetrying(fd, false, SyncReach::Drive);
+    }
     ::close(fd);
     return err;
 }
 
-AtomicFileWriter::AtomicFileWriter(const QString &path) : destination_(QFile::encodeName(path)) {
+AtomicFileWriter::AtomicFileWriter(const QString &path) : destination_(NameBytes(path)) {
     const qsizetype slash = destination_.lastIndexOf('/');
     temporary_ = destination_.left(slash + 1) + '.' + destination_.mid(slash + 1) +
                  QByteArrayLiteral(".XXXXXX");
@@ -352,12 +306,10 @@ void AtomicFileWriter::append(QByteArrayView bytes) {
 }
 
 void AtomicFileWriter::writeBehind() {
-#ifdef SYNC_FILE_RANGE_WRITE
     if (failure_ == 0 && written_ > behind_) {
-        (void)::sync_file_range(fd_, behind_, written_ - behind_, SYNC_FILE_RANGE_WRITE);
+        platform::StartWriteBack(fd_, behind_, written_ - behind_);
         behind_ = written_;
     }
-#endif
 }
 
 bool AtomicFileWriter::commit(Error *error) {
@@ -393,7 +345,7 @@ bool WriteFileAtomically(const QString &path, const QByteArray &bytes, Error *er
 }
 
 void RemoveStaleTemporaries(const QString &path) {
-    const QByteArray destination = QFile::encodeName(path);
+    const QByteArray destination = NameBytes(path);
     const qsizetype slash = destination.lastIndexOf('/');
     const QByteArray folder = slash > 0 ? destination.left(slash) : QByteArray("/");
     const QByteArray prefix = '.' + destination.mid(slash + 1) + '.';

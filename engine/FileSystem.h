@@ -3,9 +3,10 @@
 // existence tests and free names, creating a folder chain, listing a folder
 // with hidden flags, removing a tree, syncing files, folders, trees and
 // volumes, and writing a file whole or not at all. Paths are converted with
-// the file-name encoding.
+// NameBytes (engine/FileName.h).
 
 #include "engine/Error.h"
+#include "engine/FileName.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -28,7 +29,7 @@ bool IsDirectory(const QString &path);
 // True when a directory entry exists at path, the link itself included:
 // a dangling link counts as taken. Used where a name must be free.
 bool EntryExists(const QString &path);
-bool EntryExists(const QByteArray &path); // in the file-name encoding
+bool EntryExists(const QByteArray &path); // a name's bytes
 
 // The wanted path when no entry is there, else the first free numbered
 // variant beside it (see the two-argument UniquePath in engine/PathRules.h).
@@ -46,7 +47,7 @@ struct DirectoryEntry {
     // name cannot be written into the manifest and found again.
     bool nameIsText = true;
     // The decoded file name, made when it is asked for.
-    QString name() const { return QFile::decodeName(rawName); }
+    QString name() const { return NameText(rawName); }
 };
 
 // The entries directly in path, in the order the file system returns them,
@@ -66,8 +67,12 @@ bool ForEachName(const QByteArray &folder, const std::function<bool(const char *
 int WriteAll(int fd, const char *data, qsizetype size);
 
 // Durability. Each returns 0 or the errno that says the bytes may not be on
-// the disk. On macOS, where fsync stops at the drive's own cache, they ask
-// for F_FULLFSYNC. Tests can make any of them fail (engine/TestHooks.h).
+// the disk. On macOS fsync stops at the drive, which may keep the bytes in
+// its own cache: unless told otherwise they go through that cache too
+// (F_FULLFSYNC). Tests can make any of them fail (engine/TestHooks.h).
+// Drive: handed to the drive, to be made durable with others by one
+// VolumeSync::flushDriveCache. Medium: on the disk itself.
+enum class SyncReach { Drive, Medium };
 // What was written to the open file fd: its data and what reading it back
 // needs (fdatasync).
 int SyncData(int fd, const QByteArray &path);
@@ -76,7 +81,7 @@ int SyncFile(int fd, const QByteArray &path);
 // The entries of folder (a rename or a new name in it). A file system that
 // cannot sync a folder at all (EINVAL, ENOTSUP) keeps no such promise to
 // break, so that is success, as databases treat it.
-int SyncFolder(const QByteArray &folder);
+int SyncFolder(const QByteArray &folder, SyncReach reach = SyncReach::Medium);
 // Everything written to the volume that holds path: one call for a whole
 // tree of new files and folders (Linux syncfs). Where the system has no such
 // call, it syncs nothing and says ENOSYS, and the caller syncs entry by entry.
@@ -89,6 +94,10 @@ public:
     VolumeSync(const VolumeSync &) = delete;
     VolumeSync &operator=(const VolumeSync &) = delete;
     int sync() const;
+    // What the drive under the volume keeps in its cache, written out in one
+    // call: what entries synced to the drive alone need (macOS). Nothing
+    // where each sync reaches the disk by itself.
+    int flushDriveCache() const;
 
 private:
     int fd_ = -1;
@@ -96,8 +105,9 @@ private:
     QByteArray path_;
 };
 
-// What was written under path, entry by entry: each file, then each folder
-// after its entries. Links are covered by their folder.
+// What was written under path, entry by entry, to the drive: each file, then
+// each folder after its entries. Links are covered by their folder. The
+// caller follows with its volume's flushDriveCache.
 int SyncTree(const QByteArray &path);
 
 // A file replaced whole by text written in parts: the parts go to a hidden

@@ -89,7 +89,7 @@ QString JournalPathFor(const QString &manifestPath) {
                     QStringLiteral("restore-manifest.journal"));
 }
 
-MoveJournal::MoveJournal(const QString &path) : path_(QFile::encodeName(path)) {
+MoveJournal::MoveJournal(const QString &path) : path_(NameBytes(path)) {
     constexpr int Flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
     fd_ = ::open(path_.constData(), Flags | O_EXCL, 0600);
     created_ = fd_ >= 0;
@@ -175,7 +175,7 @@ MoveJournal::Mark MoveJournal::begin(const QByteArray &from, const QByteArray &t
 
 void MoveJournal::copying(Mark move, const QByteArray &temporary) {
     // As text, like every path in the journal.
-    append("copy", move, {}, {}, nullptr, QFile::decodeName(temporary).toUtf8());
+    append("copy", move, {}, {}, nullptr, NameText(temporary).toUtf8());
 }
 
 void MoveJournal::placed(Mark move) {
@@ -188,7 +188,7 @@ void MoveJournal::done(Mark move, qint64 movedAt) {
 
 MoveJournal::Mark MoveJournal::restoreCopying(const QByteArray &from, const QByteArray &to,
                                               const QByteArray &temporary) {
-    return append("restoreCopy", -1, from, to, nullptr, QFile::decodeName(temporary).toUtf8());
+    return append("restoreCopy", -1, from, to, nullptr, NameText(temporary).toUtf8());
 }
 
 void MoveJournal::restorePlaced(Mark move) {

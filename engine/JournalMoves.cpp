@@ -23,8 +23,8 @@ bool OneFile(const QByteArray &a, const QByteArray &b) {
 } // namespace
 
 bool MoveCompleted(const JournalMove &move) {
-    const QByteArray from = QFile::encodeName(move.from);
-    const QByteArray to = QFile::encodeName(move.to);
+    const QByteArray from = NameBytes(move.from);
+    const QByteArray to = NameBytes(move.to);
     if (!EntryExists(to)) {
         return false;
     }
@@ -34,7 +34,7 @@ bool MoveCompleted(const JournalMove &move) {
         // copy still under its temporary name never reached its place, and
         // one taken away again (the placed line's sync failed) left its
         // place to whatever stands there now.
-        if (!move.placed && EntryExists(QFile::encodeName(move.temporary))) {
+        if (!move.placed && EntryExists(NameBytes(move.temporary))) {
             return false;
         }
         return !EntryExists(from) || IsCopyOf(to, from);
@@ -50,9 +50,9 @@ FinishedMove FinishInterruptedMove(const JournalMove &move) {
         return finished;
     }
     finished.completed = MoveCompleted(move);
-    const QByteArray from = QFile::encodeName(move.from);
-    const QByteArray to = QFile::encodeName(move.to);
-    const QByteArray temporary = QFile::encodeName(move.temporary);
+    const QByteArray from = NameBytes(move.from);
+    const QByteArray to = NameBytes(move.to);
+    const QByteArray temporary = NameBytes(move.temporary);
     // Only ever a name this program made, beside the destination.
     const bool ownTemporary =
         !move.temporary.isEmpty() &&

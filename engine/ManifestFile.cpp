@@ -43,7 +43,7 @@ enum class Opened {
 
 Opened OpenForReading(const QString &path, CauseKeepingFile *file, int *err) {
     // Without waiting: a pipe in the file's place would block the start.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(NameBytes(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         *err = errno;
         // A link whose file is missing may point into a volume not yet there.

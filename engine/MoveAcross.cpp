@@ -48,7 +48,7 @@ public:
                 return err;
             }
         }
-        return 0;
+        return volume_.flushDriveCache();
     }
 
     // The copies' new names, and every folder above them that may be new
@@ -72,7 +72,7 @@ public:
                     break;
                 }
                 synced.insert(folder);
-                if (const int err = SyncFolder(folder)) {
+                if (const int err = SyncFolder(folder, SyncReach::Drive)) {
                     return err;
                 }
                 const QByteArray up = ParentFolder(folder);
@@ -84,7 +84,7 @@ public:
                 folder = up;
             }
         }
-        return 0;
+        return volume_.flushDriveCache();
     }
 
 private:

@@ -228,7 +228,7 @@ bool RemoveMovedSource(const QByteArray &source, const QByteArray &copy) {
 }
 
 bool MoveItem(const QString &from, const QString &to, Error *error, MoveReport *report) {
-    return MoveItem(QFile::encodeName(from), QFile::encodeName(to), error, report);
+    return MoveItem(NameBytes(from), NameBytes(to), error, report);
 }
 
 bool MoveItem(const QByteArray &source, const QByteArray &destination, Error *error,

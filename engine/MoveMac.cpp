@@ -128,7 +128,8 @@ bool CannotRenameWithoutReplacing(int err) {
 }
 
 // No one call syncs a volume here (VolumeSync says ENOSYS): each entry is
-// synced on its own.
+// synced to the drive on its own, then one F_FULLFSYNC empties the drive's
+// cache (VolumeSync::flushDriveCache).
 bool SyncsWholeVolume(const QByteArray &folder) {
     (void)folder;
     return false;

@@ -8,6 +8,7 @@
 // entry to the next.
 
 #include "engine/Error.h"
+#include "engine/FileName.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -38,7 +39,7 @@ struct CopyContext {
 
     // Notes an attribute the target refused, each name once.
     void refused(const char *attribute) {
-        const QString name = QFile::decodeName(attribute);
+        const QString name = NameText(attribute);
         if (!notKept.contains(name)) {
             notKept.append(name);
         }

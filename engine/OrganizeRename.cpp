@@ -105,8 +105,8 @@ void OrganizeRun::tried(Batch &batch, size_t i, int err) {
 void OrganizeRun::number(Batch &batch, size_t i) {
     PlannedMove &move = batch.moves[i];
     const QString wanted = JoinPath(request_.target, move.entry->name());
-    move.to = QFile::encodeName(UniquePath(wanted, [&](const QString &path) {
-        return path == wanted || reserved_.holds(QFile::encodeName(path)) || EntryExists(path);
+    move.to = NameBytes(UniquePath(wanted, [&](const QString &path) {
+        return path == wanted || reserved_.holds(NameBytes(path)) || EntryExists(path);
     }));
     reserved_.insert(move.to);
 }

@@ -37,7 +37,7 @@ template <typename Work> auto Launch(const Work &work) -> std::future<decltype(w
 
 // A folder's path with the separator that names inside it follow.
 QByteArray FolderPrefix(const QString &folder) {
-    QByteArray prefix = QFile::encodeName(folder);
+    QByteArray prefix = NameBytes(folder);
     if (!prefix.endsWith('/')) {
         prefix += '/';
     }
@@ -80,7 +80,7 @@ bool ListDesktop(const QString &desktop, std::vector<DirectoryEntry> *entries, E
 OrganizeRun::OrganizeRun(const OrganizeRequest &request, const RunSink &sink)
     : request_(request), sink_(sink), oneAtATime_(request.desktop == request.target),
       desktopPrefix_(FolderPrefix(request.desktop)), targetPrefix_(FolderPrefix(request.target)),
-      targetBytes_(QFile::encodeName(request.target)), batchSize_(oneAtATime_ ? 1 : FirstBatch) {}
+      targetBytes_(NameBytes(request.target)), batchSize_(oneAtATime_ ? 1 : FirstBatch) {}
 
 // A batch at a time: planned and announced; renamed; its taken names
 // numbered; the rest carried across volumes; recorded while the next one
@@ -97,7 +97,7 @@ OrganizeOutcome OrganizeRun::run() {
             stopUnannounced(batch);
             break;
         }
-        ReachStep("announced", QFile::encodeName(request_.journalPath));
+        ReachStep("announced", NameBytes(request_.journalPath));
         // While this batch is renamed, the next is announced and the one
         // before recorded, on a helper that has the journal until then.
         JournalHandover handover{nullptr, batchAfter(batch), std::move(moved_)};

@@ -1,5 +1,7 @@
 #include "engine/PathRules.h"
 
+#include "engine/FileName.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSet>
@@ -24,12 +26,12 @@ QString ExpandTilde(const QString &path) {
     if (user.isEmpty()) {
         home = QDir::homePath();
     } else {
-        const QByteArray name = QFile::encodeName(user);
+        const QByteArray name = NameBytes(user);
         const passwd *entry = ::getpwnam(name.constData());
         if (entry == nullptr || entry->pw_dir == nullptr) {
             return path;
         }
-        home = QFile::decodeName(entry->pw_dir);
+        home = NameText(entry->pw_dir);
     }
     return home + rest;
 }

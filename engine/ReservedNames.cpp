@@ -1,5 +1,6 @@
 #include "engine/ReservedNames.h"
 
+#include "engine/FileName.h"
 #include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 
@@ -32,7 +33,7 @@ QByteArray FoldedKey(const QByteArray &path) {
             i += 2;
         } else if (c >= 0x80) {
             key.truncate(start);
-            return key + QFile::encodeName(FoldedName(QFile::decodeName(path.mid(start))));
+            return key + NameBytes(FoldedName(NameText(path.mid(start))));
         }
     }
     return key;

@@ -197,8 +197,8 @@ int RestoreRun::numberedMove(const ManifestElement &record, const QByteArray &st
          round <= RenumberRounds && (err == EEXIST || (err == EXDEV && taken(*destination)));
          ++round) {
         const QString wanted = record.originalPath();
-        *destination = QFile::encodeName(UniquePath(wanted, [&wanted, &taken](const QString &path) {
-            return path == wanted || taken(QFile::encodeName(path));
+        *destination = NameBytes(UniquePath(wanted, [&wanted, &taken](const QString &path) {
+            return path == wanted || taken(NameBytes(path));
         }));
         err = err == EEXIST ? MoveByRename(stored, *destination) : EXDEV;
     }
@@ -220,7 +220,7 @@ VolumeMoveSteps RestoreRun::acrossSteps() {
                                return journalAcross(moves, true, error);
                            },
                            [this](const VolumeMove &move, qint64 done, qint64 size) {
-                               progress_.copying = LastPathComponent(QFile::decodeName(move.from));
+                               progress_.copying = LastPathComponent(NameText(move.from));
                                progress_.copiedBytes = done;
                                progress_.totalBytes = size;
                                report();

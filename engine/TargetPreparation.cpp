@@ -11,7 +11,7 @@ bool PrepareTargetFolder(const QString &path, Error *error) {
         return false;
     }
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+    if (::stat(NameBytes(path).constData(), &st) != 0) {
         return CreateDirectories(path, error);
     }
     if (S_ISDIR(st.st_mode)) {

@@ -62,10 +62,10 @@ Error CannotRemove(const QByteArray &path, int err, const Walk &walk) {
     // could change: said as the system says it, not as "no permission".
     const QString why = err == EPERM ? QStringLiteral("不允许的操作") : DescribeErrno(err);
     const QByteArray inside = path.mid(walk.rootLength + 1);
-    const QString description = inside.isEmpty()
-                                    ? QStringLiteral("无法移走（%1）").arg(why)
-                                    : QStringLiteral("其中的 %1 无法移走（%2）")
-                                          .arg(VisibleName(QFile::decodeName(inside)), why);
+    const QString description =
+        inside.isEmpty()
+            ? QStringLiteral("无法移走（%1）").arg(why)
+            : QStringLiteral("其中的 %1 无法移走（%2）").arg(VisibleName(NameText(inside)), why);
     return Error{PosixErrorDomain, err, description};
 }
 

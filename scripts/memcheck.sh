@@ -9,7 +9,9 @@ status=0
 for test in "$build"/tests/test_*; do
     [ -f "$test" ] && [ -x "$test" ] || continue
     echo "== memcheck $(basename "$test")"
-    if ! QT_QPA_PLATFORM=offscreen valgrind --quiet --error-exitcode=99 \
+    # PCRE2's JIT code reads words past a string's end on purpose, which
+    # memcheck cannot tell from a real fault; the interpreter gives the same matches.
+    if ! QT_ENABLE_REGEXP_JIT=0 QT_QPA_PLATFORM=offscreen valgrind --quiet --error-exitcode=99 \
         --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite \
         --suppressions=tests/valgrind.supp --gen-suppressions=all \
         "$test" --gtest_brief=1 >"$build/memcheck-$(basename "$test").log" 2>&1; then

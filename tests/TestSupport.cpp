@@ -13,7 +13,6 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
-#include <QSettings>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,8 +23,7 @@ void Sandbox::SetUp() {
     ASSERT_TRUE(dir_->isValid());
     MakeDir(desktop());
     EnterSandbox(home());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                       home() + QStringLiteral("/.config"));
+    RefuseOutsideSandbox(home());
 }
 
 QString Sandbox::supportFolder() const {

@@ -10,8 +10,10 @@
 // set, only arrivals whose path holds it are counted. KESTRUE_FALLBACK
 // ("link", "claim" or "claim-copies") makes moves take the stand-in for a
 // rename without replacing that a volume without that rename (or without
-// links) needs.
+// links) needs. It refuses to run unless the Desktop and the support folder
+// are inside the home folder it is given.
 
+#include "SandboxEnvironment.h"
 #include "app/Identity.h"
 #include "app/OrganizerAppDelegate.h"
 #include "engine/MoveItem.h"
@@ -60,6 +62,9 @@ int main(int argc, char *argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
     SetApplicationIdentity();
+    const QString home = qEnvironmentVariable("HOME");
+    IsolateSettings(home);
+    RefuseOutsideSandbox(home);
 
     const bool pause = qEnvironmentVariableIsSet("KESTRUE_PAUSE_AT");
     const QList<QByteArray> at = qgetenv(pause ? "KESTRUE_PAUSE_AT" : "KESTRUE_KILL_AT").split(':');

@@ -543,12 +543,14 @@ TEST_F(EngineRunTest, AFailedSyncLosesNothingAndSaysWhy) {
     struct Case {
         const char *what;
         bool across;
-        const char *failing; // "journal" or "target"
+        const char *failing; // "journal", its "folder" or "target"
         int failAt;          // which sync of that path fails, from 1
         const char *message;
     };
     const Case cases[] = {
         {"announcing the batch", false, "journal", 1, "无法写入还原记录（%1），已停止整理"},
+        {"making a new journal's name durable", false, "folder", 1,
+         "无法写入还原记录（%1），已停止整理"},
         {"announcing the copies", true, "journal", 2, "跳过 a：%1"},
         {"syncing the copies", true, "target", 1, "跳过 a：%1"},
         {"syncing their new names", true, "target", 2, "跳过 a：%1"},
@@ -565,10 +567,11 @@ TEST_F(EngineRunTest, AFailedSyncLosesNothingAndSaysWhy) {
         write(desktop + QStringLiteral("/a"), "alpha");
         write(desktop + QStringLiteral("/b/inner"), "inner");
         QFile::remove(dir.path() + QStringLiteral("/journal"));
-        const QByteArray failing =
-            QFile::encodeName(QLatin1String(c.failing) == QLatin1String("journal")
-                                  ? dir.path() + QStringLiteral("/journal")
-                                  : into);
+        const QLatin1String kind(c.failing);
+        const QByteArray failing = QFile::encodeName(kind == QLatin1String("journal")
+                                                         ? dir.path() + QStringLiteral("/journal")
+                                                     : kind == QLatin1String("folder") ? dir.path()
+                                                                                       : into);
         int seen = 0;
         TestHooks().syncFault = [&](const QByteArray &path) {
             return path == failing && ++seen == c.failAt ? EIO : 0;

@@ -192,12 +192,16 @@ TEST_F(WithoutLinksTest, APlaceholderClaimsTheName) {
 
 // Another program replaces or removes the claim between its making and the
 // rename onto it (an editor saving renames a file over the name): its file
-// is never replaced, and the claim it put aside is not taken back over it.
+// is never replaced, and the claim it put aside is not taken back over it,
+// also when the rename then fails.
 TEST_F(WithoutLinksTest, AClaimAnotherProgramReplacedIsLeftAlone) {
     for (const bool folder : {false, true}) {
-        for (const bool removed : {false, true}) {
-            SCOPED_TRACE(std::string(folder ? "folder" : "file") + (removed ? ", removed" : ""));
-            const QString tag = QStringLiteral("%1%2").arg(folder).arg(removed);
+        for (const int way : {0, 1, 2}) { // replaced, removed, replaced and the rename fails
+            const bool removed = way == 1;
+            const int renameError = way == 2 ? EIO : 0;
+            SCOPED_TRACE(std::string(folder ? "folder" : "file") + (removed ? ", removed" : "") +
+                         (renameError != 0 ? ", the rename fails" : ""));
+            const QString tag = QStringLiteral("%1%2").arg(folder).arg(way);
             const QString from = p("src") + tag;
             const QString to = p("dst") + tag;
             folder ? MakeDir(from) : WriteFile(from, "source");
@@ -217,11 +221,11 @@ TEST_F(WithoutLinksTest, AClaimAnotherProgramReplacedIsLeftAlone) {
                         WriteFile(to + QStringLiteral("/theirs"), "another program's");
                     }
                 }
-                return 0;
+                return renameError;
             };
             Error error;
             EXPECT_FALSE(MoveItem(from, to, &error));
-            EXPECT_EQ(error.code, EEXIST);
+            EXPECT_EQ(error.code, renameError != 0 ? renameError : EEXIST);
             EXPECT_TRUE(EntryExists(from));
             if (removed) {
                 EXPECT_FALSE(EntryExists(to));

@@ -10,9 +10,11 @@
 #include "engine/Runs.h"
 #include "engine/TestHooks.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <atomic>
+#include <functional>
 
 namespace {
 
@@ -93,6 +95,84 @@ TEST_F(ReplayTest, RunsOfAKeptJournalReplayOnTheirOwnTerms) {
     EXPECT_EQ(visible(desktop()), QStringList{QStringLiteral("a.txt")});
     EXPECT_EQ(ReadFile(desktop() + QStringLiteral("/a.txt")), "mine");
     EXPECT_EQ(ReadFile(target + QStringLiteral("/a.txt")), "another program's");
+}
+
+// Journals as runs leave them, some of their bytes cut off or overwritten:
+// a line pairs only with a whole line of its own run, and a move begun again
+// from the same place replaces the one before only if that one never finished.
+TEST_F(ReplayTest, JournalLinesPairWithinTheirRunAndOnlyWhenWhole) {
+    const QString path = journalFile();
+    const auto cut = [&](qint64 count) { // a write cut short
+        ASSERT_TRUE(QFile::resize(path, QFileInfo(path).size() - count));
+    };
+    const auto overwrite = [&](const QByteArray &was, const QByteArray &now) { // a torn write
+        QByteArray text = ReadFile(path);
+        ASSERT_GE(text.indexOf(was), 0);
+        WriteFile(path, text.replace(was, now));
+    };
+    const auto s = [](const char *text) {
+        return QString::fromUtf8(text);
+    };
+    struct Case {
+        const char *what;
+        std::function<void()> write;
+        QStringList read; // each move as from>to and what its lines say
+    };
+    const Case cases[] = {
+        {"begun again under a numbered name",
+         [&] {
+             MoveJournal run(path);
+             run.begin(s("d/a"), s("t/a"));
+             run.done(run.begin(s("d/a"), s("t/a 1")), 5);
+         },
+         {"d/a>t/a 1 done 5"}},
+        {"finished moves whose sources are begun again",
+         [&] {
+             MoveJournal run(path);
+             run.done(run.begin(s("d/a"), s("t/a")), 5);
+             const MoveJournal::Mark b = run.begin(s("d/b"), s("t/b"));
+             run.copying(b, "t/.b");
+             run.placed(b);
+             run.begin(s("d/a"), s("t/a 1"));
+             run.begin(s("d/b"), s("t/b 1"));
+         },
+         {"d/a>t/a done 5", "d/b>t/b placed", "d/a>t/a 1", "d/b>t/b 1"}},
+        {"a cut line, then a run appended that begins its item again",
+         [&] {
+             {
+                 MoveJournal first(path);
+                 first.done(first.begin(s("d/a"), s("t/a")), 5);
+             }
+             cut(3);
+             MoveJournal second(path);
+             second.done(second.begin(s("d/a"), s("t/a 1")), 6);
+         },
+         {"d/a>t/a", "d/a>t/a 1 done 6"}},
+        {"an overwritten line",
+         [&] {
+             {
+                 MoveJournal run(path);
+                 run.done(run.begin(s("d/apple"), s("t/apple")), 5);
+                 run.begin(s("d/c"), s("t/c"));
+             }
+             overwrite("d/apple", "d/maple");
+         },
+         {"d/c>t/c"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(path);
+        c.write();
+        bool exists = false;
+        QStringList read;
+        for (const JournalMove &move : ReadJournal(path, &exists)) {
+            read.append(move.from + QLatin1Char('>') + move.to +
+                        (move.done ? QStringLiteral(" done %1").arg(move.movedAt) : QString()) +
+                        (move.placed ? QStringLiteral(" placed") : QString()));
+        }
+        EXPECT_TRUE(exists);
+        EXPECT_EQ(read, c.read) << ReadFile(path).toStdString();
+    }
 }
 
 // Kills inside the stand-ins for a rename without replacing: between the

@@ -215,7 +215,7 @@ double Contrast(const QColor &a, const QColor &b) {
 TEST_F(WindowTest, TargetPanelStaysLegibleAndFollowsThePalette) {
     const QPalette light = Palette(QColor(246, 245, 244), QColor(0, 0, 0));
     const QPalette dark = Palette(QColor(36, 36, 36), QColor(255, 255, 255));
-    const auto check = [this](OrganizerAppDelegate &app, bool isDark) {
+    const auto check = [](OrganizerAppDelegate &app, bool isDark) {
         auto *content = app.window()->findChild<QWidget *>(QStringLiteral("content"));
         auto *panel = app.window()->findChild<QWidget *>(QStringLiteral("targetPanel"));
         auto *caption = app.window()->findChild<QLabel *>(QStringLiteral("targetCaption"));
