@@ -2,7 +2,6 @@
 
 #include "engine/FileSystem.h"
 #include "engine/JsonText.h"
-#include "engine/MoveItem.h"
 #include "engine/PathRules.h"
 
 #include <QFile>
@@ -237,22 +236,131 @@ bool MoveJournal::sync(Error *error) {
     return true;
 }
 
-std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
-    std::vector<JournalMove> moves;
-    QFile file(path);
-    *exists = file.exists();
-    if (!file.open(QIODevice::ReadOnly)) {
-        return moves;
-    }
-    const QByteArray text = file.readAll();
+namespace {
+
+// The moves of a journal as its lines are read, one line at a time.
+class JournalReader {
+public:
+    void read(qint64 mark, const QJsonObject &line);
+    // The moves, each once, without those begun again under another name.
+    std::vector<JournalMove> moves();
+
+private:
+    bool findMove(qint64 mark, const QJsonObject &line, const QString &op, size_t *index);
+    size_t moveByPaths(qint64 mark, const QString &from, const QString &to, const QString &op);
+
+    std::vector<JournalMove> moves_;
+    std::vector<char> replaced_;
     // The run's moves by the mark of the line that began them, by their two
     // paths (as an earlier version named them in every line), and by where
     // they came from, for a move begun again under another name. A run's
     // opening line forgets them all: no line pairs with an earlier run's.
-    QHash<qint64, size_t> byMark;
-    QHash<QPair<QString, QString>, size_t> byPaths;
-    QHash<QString, size_t> bySource;
-    std::vector<char> replaced;
+    QHash<qint64, size_t> byMark_;
+    QHash<QPair<QString, QString>, size_t> byPaths_;
+    QHash<QString, size_t> bySource_;
+};
+
+void JournalReader::read(qint64 mark, const QJsonObject &line) {
+    const QString op = line.value(OpKey).toString();
+    if (op == RunOp) {
+        byMark_.clear();
+        byPaths_.clear();
+        bySource_.clear();
+        return;
+    }
+    if (op == BackOp) {
+        const QString from = line.value(FromKey).toString();
+        const QString to = line.value(ToKey).toString();
+        if (!from.isEmpty() && !to.isEmpty()) {
+            moves_.push_back(JournalMove{from, to, false, 0, QString(), false, false, true});
+            replaced_.push_back(0);
+        }
+        return;
+    }
+    size_t index = 0;
+    if (!findMove(mark, line, op, &index)) {
+        return;
+    }
+    JournalMove &move = moves_[index];
+    if (op == DoneOp) {
+        move.done = true;
+        move.movedAt = line.value(MovedAtKey).toInteger();
+    } else if (op == PlacedOp || op == RestorePlacedOp) {
+        move.placed = true;
+    } else if (op == CopyOp || op == RestoreCopyOp) {
+        move.temporary = line.value(TemporaryKey).toString();
+    }
+    move.restoring = move.restoring || op == RestoreCopyOp || op == RestorePlacedOp;
+    replaced_[index] = replaced_[index] != 0 && !move.done && !move.placed ? 1 : 0;
+}
+
+// The move a line is about: the one begun at the mark it refers to, or, for
+// a line that names its paths, the one with those paths, new at its first
+// line. False when the line is to be passed over.
+bool JournalReader::findMove(qint64 mark, const QJsonObject &line, const QString &op,
+                             size_t *index) {
+    if (line.contains(AtKey)) {
+        const auto found = byMark_.constFind(line.value(AtKey).toInteger(-1));
+        if (found == byMark_.constEnd()) {
+            return false; // the line it refers to was lost
+        }
+        *index = *found;
+        return true;
+    }
+    const QString from = line.value(FromKey).toString();
+    const QString to = line.value(ToKey).toString();
+    if (from.isEmpty() || to.isEmpty()) {
+        return false;
+    }
+    *index = moveByPaths(mark, from, to, op);
+    return true;
+}
+
+size_t JournalReader::moveByPaths(qint64 mark, const QString &from, const QString &to,
+                                  const QString &op) {
+    const QPair<QString, QString> key(from, to);
+    auto found = byPaths_.constFind(key);
+    if (found == byPaths_.constEnd()) {
+        found = byPaths_.insert(key, moves_.size());
+        moves_.push_back(JournalMove{from, to, false, 0, QString(), false, false, false});
+        replaced_.push_back(0);
+    }
+    const size_t index = *found;
+    byMark_.insert(mark, index);
+    if (op == BeginOp) {
+        // Begun again from the same place under another name: the earlier
+        // name was found taken, so that move never happened.
+        const auto earlier = bySource_.constFind(from);
+        if (earlier != bySource_.constEnd() && *earlier != index && !moves_[*earlier].done &&
+            !moves_[*earlier].placed) {
+            replaced_[*earlier] = 1;
+        }
+        bySource_.insert(from, index);
+    }
+    return index;
+}
+
+std::vector<JournalMove> JournalReader::moves() {
+    std::vector<JournalMove> kept;
+    kept.reserve(moves_.size());
+    for (size_t i = 0; i < moves_.size(); ++i) {
+        if (replaced_[i] == 0) {
+            kept.push_back(std::move(moves_[i]));
+        }
+    }
+    return kept;
+}
+
+} // namespace
+
+std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
+    QFile file(path);
+    *exists = file.exists();
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    const QByteArray text = file.readAll();
+    JournalReader reader;
     qsizetype lineStart = 0;
     while (lineStart < text.size()) {
         qsizetype lineEnd = text.indexOf('\n', lineStart);
@@ -263,143 +371,9 @@ std::vector<JournalMove> ReadJournal(const QString &path, bool *exists) {
         const QByteArrayView object =
             CheckedObject(QByteArrayView(text).sliced(lineStart, lineEnd - lineStart));
         lineStart = lineEnd + 1;
-        if (object.isEmpty()) {
-            continue;
-        }
-        const QJsonObject line = QJsonDocument::fromJson(object.toByteArray()).object();
-        const QString op = line.value(OpKey).toString();
-        if (op == RunOp) {
-            byMark.clear();
-            byPaths.clear();
-            bySource.clear();
-            continue;
-        }
-        const QString from = line.value(FromKey).toString();
-        const QString to = line.value(ToKey).toString();
-        if (op == BackOp) {
-            if (!from.isEmpty() && !to.isEmpty()) {
-                moves.push_back(JournalMove{from, to, false, 0, QString(), false, false, true});
-                replaced.push_back(0);
-            }
-            continue;
-        }
-        size_t index = 0;
-        if (line.contains(AtKey)) {
-            const auto found = byMark.constFind(line.value(AtKey).toInteger(-1));
-            if (found == byMark.constEnd()) {
-                continue; // the line it refers to was lost
-            }
-            index = *found;
-        } else {
-            if (from.isEmpty() || to.isEmpty()) {
-                continue;
-            }
-            const QPair<QString, QString> key(from, to);
-            auto found = byPaths.constFind(key);
-            if (found == byPaths.constEnd()) {
-                found = byPaths.insert(key, moves.size());
-                moves.push_back(JournalMove{from, to, false, 0, QString(), false, false, false});
-                replaced.push_back(0);
-            }
-            index = *found;
-            byMark.insert(mark, index);
-            if (op == BeginOp) {
-                // Begun again from the same place under another name: the
-                // earlier name was found taken, so that move never happened.
-                const auto earlier = bySource.constFind(from);
-                if (earlier != bySource.constEnd() && *earlier != index && !moves[*earlier].done &&
-                    !moves[*earlier].placed) {
-                    replaced[*earlier] = 1;
-                }
-                bySource.insert(from, index);
-            }
-        }
-        JournalMove &move = moves[index];
-        if (op == DoneOp) {
-            move.done = true;
-            move.movedAt = line.value(MovedAtKey).toInteger();
-        } else if (op == PlacedOp || op == RestorePlacedOp) {
-            move.placed = true;
-        } else if (op == CopyOp || op == RestoreCopyOp) {
-            move.temporary = line.value(TemporaryKey).toString();
-        }
-        move.restoring = move.restoring || op == RestoreCopyOp || op == RestorePlacedOp;
-        replaced[index] = replaced[index] != 0 && !move.done && !move.placed ? 1 : 0;
-    }
-    std::vector<JournalMove> kept;
-    kept.reserve(moves.size());
-    for (size_t i = 0; i < moves.size(); ++i) {
-        if (replaced[i] == 0) {
-            kept.push_back(std::move(moves[i]));
+        if (!object.isEmpty()) {
+            reader.read(mark, QJsonDocument::fromJson(object.toByteArray()).object());
         }
     }
-    return kept;
-}
-
-namespace {
-
-// Both names are one file: a move by link and unlink cut between the two.
-bool OneFile(const QByteArray &a, const QByteArray &b) {
-    struct stat first {};
-    struct stat second {};
-    return ::lstat(a.constData(), &first) == 0 && ::lstat(b.constData(), &second) == 0 &&
-           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
-} // namespace
-
-bool MoveCompleted(const JournalMove &move) {
-    const QByteArray from = NameBytes(move.from);
-    const QByteArray to = NameBytes(move.to);
-    if (!EntryExists(to)) {
-        return false;
-    }
-    if (move.placed || !move.temporary.isEmpty()) {
-        // A copy is renamed into place only once it is whole and on the
-        // disk; the placed line follows once every copy of the group is. A
-        // copy still under its temporary name never reached its place, and
-        // one taken away again (the placed line's sync failed) left its
-        // place to whatever stands there now.
-        if (!move.placed && EntryExists(NameBytes(move.temporary))) {
-            return false;
-        }
-        return !EntryExists(from) || IsCopyOf(to, from);
-    }
-    // A done line is not proof by itself: a file system may keep the line
-    // through a power cut and lose the rename it reports.
-    return move.done || !EntryExists(from) || OneFile(from, to);
-}
-
-FinishedMove FinishInterruptedMove(const JournalMove &move) {
-    FinishedMove finished;
-    if (move.back) {
-        return finished;
-    }
-    finished.completed = MoveCompleted(move);
-    const QByteArray from = NameBytes(move.from);
-    const QByteArray to = NameBytes(move.to);
-    const QByteArray temporary = NameBytes(move.temporary);
-    // Only ever a name this program made, beside the destination.
-    const bool ownTemporary =
-        !move.temporary.isEmpty() &&
-        LastPathComponent(move.temporary).startsWith(QLatin1String(TemporaryPrefix)) &&
-        DeletingLastPathComponent(move.temporary) == DeletingLastPathComponent(move.to);
-    if (!finished.completed && (ownTemporary || (move.temporary.isEmpty() && !move.restoring))) {
-        // What was being renamed onto the claim: the copy, or the item.
-        RemoveLeftClaim(to, ownTemporary ? temporary : from);
-    }
-    if (ownTemporary) {
-        RemoveTree(temporary);
-    }
-    if (!finished.completed || !EntryExists(from)) {
-        return finished;
-    }
-    if (move.placed || !move.temporary.isEmpty()) {
-        if (!RemoveMovedSource(from, to)) {
-            finished.leftOver = move.from;
-        }
-    } else if (OneFile(from, to)) {
-        ::unlink(from.constData()); // the move's own second step
-    }
-    return finished;
+    return reader.moves();
 }

@@ -17,6 +17,9 @@
 // runs never pair: a run is replayed on its own terms, after those before
 // it. A restore writes a line for each record it brings back or drops, so
 // that the replay drops that record too, though an earlier run moved it.
+//
+// Its lines are written and read in engine/Journal.cpp; what the disk says
+// of a journalled move, and finishing one, in engine/JournalMoves.cpp.
 
 #include "engine/Error.h"
 

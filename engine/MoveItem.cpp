@@ -3,123 +3,17 @@
 #include "engine/FileSystem.h"
 #include "engine/MovePlatform.h"
 #include "engine/TestHooks.h"
-#include "engine/TreeCopy.h"
 
 #include <QFile>
-#include <QSet>
-#include <QUuid>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <map>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace {
-
-// The system's rename without replacing, or where the file system cannot do
-// it, the race-free fallback.
-int RenameNoReplace(const QByteArray &from, const QByteArray &to) {
-    const int err = platform::RenameWithoutReplacing(from, to);
-    if (err != 0 && platform::CannotRenameWithoutReplacing(err)) {
-        return move_detail::RenameNoReplaceFallback(from, to);
-    }
-    return err;
-}
-
-QByteArray TemporarySibling(const QByteArray &to) {
-    const qsizetype slash = to.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray() : to.left(slash + 1);
-    return folder + TemporaryPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1();
-}
-
-// One destination volume of a group of moves: opened before any copy is
-// written to it, so that a write-back error during the copies is reported
-// by its sync.
-class DestinationVolume {
-public:
-    explicit DestinationVolume(const QByteArray &folder)
-        : whole_(platform::SyncsWholeVolume(folder)), volume_(folder) {}
-
-    // The copies' data, attributes and folders, under their temporary names.
-    int syncCopies(const std::vector<VolumeMove *> &moves) const {
-        if (whole_) {
-            const int err = volume_.sync();
-            if (err != ENOSYS) {
-                return err;
-            }
-        }
-        for (const VolumeMove *move : moves) {
-            if (const int err = SyncTree(move->temporary)) {
-                return err;
-            }
-        }
-        return volume_.flushDriveCache();
-    }
-
-    // The copies' new names, and every folder above them that may be new
-    // (a restore makes missing folders), up to the volume's root.
-    int syncPlaced(const std::vector<VolumeMove *> &moves) const {
-        if (whole_) {
-            const int err = volume_.sync();
-            if (err != ENOSYS) {
-                return err;
-            }
-        }
-        QSet<QByteArray> synced;
-        for (const VolumeMove *move : moves) {
-            struct stat top {};
-            QByteArray folder = ParentFolder(move->to);
-            if (::stat(folder.constData(), &top) != 0) {
-                return errno;
-            }
-            for (;;) {
-                if (synced.contains(folder)) {
-                    break;
-                }
-                synced.insert(folder);
-                if (const int err = SyncFolder(folder, SyncReach::Drive)) {
-                    return err;
-                }
-                const QByteArray up = ParentFolder(folder);
-                struct stat above {};
-                if (up == folder || ::stat(up.constData(), &above) != 0 ||
-                    above.st_dev != top.st_dev) {
-                    break;
-                }
-                folder = up;
-            }
-        }
-        return volume_.flushDriveCache();
-    }
-
-private:
-    bool whole_;
-    VolumeSync volume_;
-};
-
-// Why an item cannot be moved to another volume, before anything is copied.
-bool CheckMovable(const VolumeMove &move, Error *error) {
-    struct stat st {};
-    if (::lstat(move.from.constData(), &st) != 0) {
-        SetError(error, PosixError(errno));
-        return false;
-    }
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
-        SetError(error, UnsupportedKind());
-        return false;
-    }
-    // Fail early rather than copy a whole tree for a name that is taken.
-    struct stat existing {};
-    if (::lstat(move.to.constData(), &existing) == 0) {
-        SetError(error, PosixError(EEXIST));
-        return false;
-    }
-    return true;
-}
 
 // What a claim on a file's name holds, so that one left by a kill can be
 // told from any other file: this mark, then the source's path.
@@ -170,24 +64,17 @@ bool SameEntry(const struct stat &original, const struct stat &copied) {
                                           std::abs(original.st_mtime - copied.st_mtime) <= 2);
 }
 
-std::vector<const VolumeMove *> ConstView(const std::vector<VolumeMove *> &moves) {
-    return {moves.begin(), moves.end()};
-}
-
-// Ends each move with the error; unless kept, what it left under its
-// temporary name is removed.
-void FailAll(std::vector<VolumeMove *> &moves, const Error &error, bool placed) {
-    for (VolumeMove *move : moves) {
-        RemoveTree(placed ? move->to : move->temporary);
-        move->error = error;
-        move->attributesNotKept.clear();
-    }
-    moves.clear();
-}
-
 } // namespace
 
 namespace move_detail {
+
+int RenameNoReplace(const QByteArray &from, const QByteArray &to) {
+    const int err = platform::RenameWithoutReplacing(from, to);
+    if (err != 0 && platform::CannotRenameWithoutReplacing(err)) {
+        return RenameNoReplaceFallback(from, to);
+    }
+    return err;
+}
 
 int RenameNoReplaceFallback(const QByteArray &from, const QByteArray &to) {
     struct stat st {};
@@ -366,110 +253,7 @@ int MoveByRename(const QByteArray &from, const QByteArray &to) {
             return fault;
         }
     }
-    return RenameNoReplace(from, to);
-}
-
-void MoveAcrossVolumes(std::vector<VolumeMove> &moves, const VolumeMoveSteps &steps) {
-    std::vector<VolumeMove *> live;
-    for (VolumeMove &move : moves) {
-        move.moved = false;
-        move.attributesNotKept.clear();
-        move.error = Error();
-        if (CheckMovable(move, &move.error)) {
-            move.temporary = TemporarySibling(move.to);
-            live.push_back(&move);
-        }
-    }
-    if (live.empty()) {
-        return;
-    }
-    Error error;
-    if (steps.copying && !steps.copying(ConstView(live), &error)) {
-        FailAll(live, error, false);
-        return;
-    }
-    // Opened before the copies are written, one per destination volume.
-    std::map<dev_t, std::unique_ptr<DestinationVolume>> volumes;
-    std::map<dev_t, std::vector<VolumeMove *>> byVolume;
-    bool stopped = false;
-    for (VolumeMove *move : live) {
-        if (stopped) {
-            move->error = PosixError(ECANCELED);
-            continue;
-        }
-        const QByteArray folder = ParentFolder(move->to);
-        struct stat st {};
-        if (::stat(folder.constData(), &st) != 0) {
-            move->error = PosixError(errno);
-            continue;
-        }
-        auto &volume = volumes[st.st_dev];
-        if (!volume) {
-            volume = std::make_unique<DestinationVolume>(folder);
-        }
-        CopyContext context;
-        if (steps.copied) {
-            context.progress = [&steps, move](qint64 copied, qint64 total) {
-                return steps.copied(*move, copied, total);
-            };
-            context.totalBytes = DataSize(move->from);
-            stopped = !context.progress(0, context.totalBytes);
-        }
-        if (stopped || !CopyTree(move->from, move->temporary, context, &move->error)) {
-            RemoveTree(move->temporary);
-            stopped = stopped || context.stopped;
-            if (stopped) {
-                move->error = PosixError(ECANCELED);
-            }
-            continue;
-        }
-        move->attributesNotKept = std::move(context.notKept);
-        byVolume[st.st_dev].push_back(move);
-    }
-    if (stopped) {
-        // No copy is placed once the run is to stop: the sources stay whole.
-        for (auto &[device, group] : byVolume) {
-            FailAll(group, PosixError(ECANCELED), false);
-        }
-        return;
-    }
-    std::vector<VolumeMove *> placed;
-    for (auto &[device, group] : byVolume) {
-        // The copies are on the disk before their names are.
-        if (const int err = volumes[device]->syncCopies(group)) {
-            FailAll(group, PosixError(err), false);
-            continue;
-        }
-        std::vector<VolumeMove *> named;
-        for (VolumeMove *move : group) {
-            if (const int err = RenameNoReplace(move->temporary, move->to)) {
-                RemoveTree(move->temporary);
-                move->error = PosixError(err);
-                move->attributesNotKept.clear();
-            } else {
-                named.push_back(move);
-            }
-        }
-        if (const int err = volumes[device]->syncPlaced(named)) {
-            FailAll(named, PosixError(err), true);
-            continue;
-        }
-        placed.insert(placed.end(), named.begin(), named.end());
-    }
-    if (placed.empty()) {
-        return;
-    }
-    if (steps.placed && !steps.placed(ConstView(placed), &error)) {
-        FailAll(placed, error, true);
-        return;
-    }
-    for (VolumeMove *move : placed) {
-        ReachStep("placed", move->to);
-        // A source that cannot be removed fully leaves a duplicate behind,
-        // never a loss.
-        RemoveMovedSource(move->from, move->to);
-        move->moved = true;
-    }
+    return move_detail::RenameNoReplace(from, to);
 }
 
 QString AttributesNotKeptMessage(const QString &name, const MoveReport &report) {

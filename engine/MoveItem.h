@@ -9,9 +9,10 @@
 // tree, holes in sparse files, extended attributes (ACLs among them), owner
 // where allowed, mode and times.
 //
-// This is the policy, and how a group of copies is made durable. The walk
-// over a tree is engine/TreeCopy.h; what a move asks of the system is
-// engine/MovePlatform.h, with one source file for each system.
+// This file is the policy; engine/MoveAcross.cpp makes a group of copies
+// durable together. The walk over a tree is engine/TreeCopy.h; what a move
+// asks of the system is engine/MovePlatform.h, with one source file for
+// each system.
 
 #include "engine/Error.h"
 
@@ -100,6 +101,10 @@ void MoveAcrossVolumes(std::vector<VolumeMove> &moves, const VolumeMoveSteps &st
 QString AttributesNotKeptMessage(const QString &name, const MoveReport &report);
 
 namespace move_detail {
+
+// The system's rename without replacing, or where the file system cannot do
+// it, the race-free stand-in below: MoveByRename without its test seam.
+int RenameNoReplace(const QByteArray &from, const QByteArray &to);
 
 // The stand-in for a no-replace rename on file systems without the flag:
 // link + unlink for a file; for a folder, and for a file where the file

@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QHash>
 #include <QSet>
 #include <QStringList>
 #include <QUuid>
@@ -188,47 +187,6 @@ QString FoldedName(const QString &name) {
         upper = upper || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
     }
     return upper ? name.toLower() : name;
-}
-
-bool HoldsNumberedFormOfAnother(const QStringList &names) {
-    // What NumberedPath puts before and after " N" for each name.
-    const auto key = [](const QString &before, const QString &after) {
-        return before + QChar(0) + after;
-    };
-    QStringList folded;
-    folded.reserve(names.size());
-    // ... and, counted from 1, the first name of that form.
-    QHash<QString, qsizetype> forms;
-    forms.reserve(names.size());
-    for (const QString &name : names) {
-        folded.append(FoldedName(name));
-        const NameSplit split = SplitForNumbering(folded.last());
-        qsizetype &first =
-            forms[key(split.base,
-                      split.extension.isEmpty() ? QString() : QLatin1Char('.') + split.extension)];
-        if (first == 0) {
-            first = folded.size();
-        } else if (folded.at(first - 1) == folded.last()) {
-            return true; // one name to a file system that folds them
-        }
-    }
-    // Every " digits" in a name, followed by its end or a dot, could be N.
-    for (const QString &name : folded) {
-        for (qsizetype space = name.indexOf(QLatin1Char(' ')); space >= 0;
-             space = name.indexOf(QLatin1Char(' '), space + 1)) {
-            qsizetype end = space + 1;
-            while (end < name.size() && name[end].isDigit() && name[end].unicode() < 128) {
-                ++end;
-            }
-            if (end == space + 1 || (end < name.size() && name[end] != QLatin1Char('.'))) {
-                continue;
-            }
-            if (forms.contains(key(name.left(space), name.mid(end)))) {
-                return true;
-            }
-        }
-    }
-    return false;
 }
 
 bool PathIsEqualOrInside(const QString &path, const QString &folder) {

@@ -43,13 +43,6 @@ QString NumberedPath(const NameSplit &split, qint64 counter);
 // the disk is never changed.
 QString FoldedName(const QString &name);
 
-// Whether one of the names is a numbered candidate of another ("a 1.txt"
-// beside "a.txt", "a 1" beside "a."), or two of them are one name to a file
-// system that ignores case or form ("A 1.TXT" beside "a.txt", "a.txt" beside
-// "A.txt"): where it is, the order in which the names are taken decides
-// which item gets which name.
-bool HoldsNumberedFormOfAnother(const QStringList &names);
-
 // True when path is folder or lies inside it, compared as exact text.
 bool PathIsEqualOrInside(const QString &path, const QString &folder);
 

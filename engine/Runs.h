@@ -1,9 +1,11 @@
 #pragma once
-// The two moving operations as plain functions: an organize pass over the
-// Desktop and a restore pass over the records. They take paths, records, a
-// stop flag and a sink, and give back the records and counts; they know
-// nothing of windows, settings or the saved manifest, so they can run on any
-// thread. The sink is called on the run's own thread (its records aside).
+// The two moving operations as two functions: an organize pass over the
+// Desktop and a restore pass over the records. Each takes a request (paths,
+// records, a stop flag) and a sink, and gives back an outcome (the records
+// and counts); they know nothing of windows, settings or the saved
+// manifest, so they can run on any thread. The sink is called on the run's
+// own thread (its records aside). Behind each is a small type whose run
+// loop reads as its steps: engine/OrganizeRun.h, engine/RestoreRun.cpp.
 
 #include "engine/Error.h"
 #include "engine/Manifest.h"

@@ -30,7 +30,7 @@ namespace {
 struct StopPoint {
     QByteArray step;
     QByteArray within;
-    std::atomic<int> countdown{0}; // the halves of a large batch arrive from two threads
+    std::atomic<int> countdown{0}; // a run and its helpers may reach steps at once
     bool pause = false;
 };
 

@@ -17,13 +17,11 @@
 #include <QHash>
 #include <QSet>
 #include <QTemporaryDir>
-#include <QThread>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <sys/stat.h>
 #include <vector>
@@ -120,10 +118,10 @@ TEST_F(EngineRunTest, NamesAreChosenOneMoveAtATimeInsideTheDesktop) {
     ASSERT_GT(numberedFirst, 0) << "the listing never put a numbered name first";
 }
 
-// Large batches are renamed by two threads; the names are still those each
-// item would get at its own turn, in listing order, and a stop keeps every
-// move that was made, from either half.
-TEST_F(EngineRunTest, SplitBatchesNumberAndStopAsOneAtATime) {
+// Large batches planned ahead: the names are still those each item would get
+// at its own turn, in listing order, and a stop keeps every move that was
+// made.
+TEST_F(EngineRunTest, LargeBatchesNumberAndStopAsOneAtATime) {
     constexpr int Pairs = 24;
     constexpr int Fillers = 200;
     for (int i = 0; i < Pairs; ++i) {
@@ -169,7 +167,7 @@ TEST_F(EngineRunTest, SplitBatchesNumberAndStopAsOneAtATime) {
         EXPECT_EQ(stored.value(name), i % 10 == 0 ? QStringLiteral("f%1 1.txt").arg(i) : name);
     }
 
-    // A stop part-way through a split batch.
+    // A stop part-way through a large batch.
     for (const QString &name : names(target)) {
         QFile::remove(target + QLatin1Char('/') + name);
     }
@@ -199,39 +197,8 @@ TEST_F(EngineRunTest, SplitBatchesNumberAndStopAsOneAtATime) {
     }
 }
 
-// A stop, as a quit gives it, while a batch is renamed by two threads ends the
-// helper's half at once as well: only a rename already under way in the other
-// half is still made.
-TEST_F(EngineRunTest, AStopEndsBothHalvesOfASplitBatch) {
-    constexpr int Items = 64;
-    for (int i = 0; i < Items; ++i) {
-        write(desktop + QStringLiteral("/s%1").arg(i));
-    }
-    std::atomic<bool> stop{false};
-    const Qt::HANDLE caller = QThread::currentThreadId();
-    std::atomic<int> helperRenames{0};
-    std::atomic<int> callerRenamesAfter{0};
-    TestHooks().moveFault = [&](const QByteArray &) {
-        if (QThread::currentThreadId() != caller) {
-            ++helperRenames;
-            stop = true;
-        } else if (stop) {
-            ++callerRenamesAfter;
-        }
-        return 0;
-    };
-    const OrganizeOutcome outcome = organize(target, {}, &stop);
-    EXPECT_TRUE(outcome.stopped);
-    EXPECT_EQ(helperRenames, 1);
-    EXPECT_LE(callerRenamesAfter, 1);
-    EXPECT_EQ(outcome.moved + outcome.skipped, Items);
-    EXPECT_EQ(names(target).size(), outcome.moved);
-    EXPECT_EQ(names(desktop).size(), Items - outcome.moved);
-}
-
-// A fault seam is no reason to rename in order: a large batch with failing
-// moves is split, and its failures are still told in listing order.
-TEST_F(EngineRunTest, FailingMovesInASplitBatchAreToldInListingOrder) {
+// A large batch with failing moves tells its failures in listing order.
+TEST_F(EngineRunTest, FailingMovesInALargeBatchAreToldInListingOrder) {
     constexpr int Items = 200;
     for (int i = 0; i < Items; ++i) {
         write(desktop + QStringLiteral("/%1%2").arg(i % 7 == 0 ? "fail-" : "f").arg(i));
@@ -244,11 +211,7 @@ TEST_F(EngineRunTest, FailingMovesInASplitBatchAreToldInListingOrder) {
             expected.append(QStringLiteral("跳过 %1：没有权限").arg(entry.name()));
         }
     }
-    std::mutex mutex;
-    QSet<Qt::HANDLE> threads;
-    TestHooks().moveFault = [&](const QByteArray &source) {
-        const std::lock_guard lock(mutex);
-        threads.insert(QThread::currentThreadId());
+    TestHooks().moveFault = [](const QByteArray &source) {
         return source.contains("/fail-") ? EACCES : 0;
     };
     QStringList messages;
@@ -257,7 +220,6 @@ TEST_F(EngineRunTest, FailingMovesInASplitBatchAreToldInListingOrder) {
         messages.append(m);
     };
     const OrganizeOutcome outcome = organize(target, sink);
-    EXPECT_EQ(threads.size(), 2) << "the batch was renamed in order";
     EXPECT_EQ(messages, expected);
     EXPECT_EQ(outcome.skipped, expected.size());
     EXPECT_EQ(outcome.moved + outcome.skipped, Items);

@@ -208,35 +208,3 @@ TEST_F(UniquePathTest, LastFreeCounterThenUuidSuffix) {
 }
 
 } // namespace
-
-// A name that UniquePath could make from another of the same list, in every
-// form NumberedPath writes, and names that only look numbered.
-TEST(NumberedForms, AreFoundAmongNames) {
-    struct Case {
-        QStringList names;
-        bool held;
-    };
-    const Case cases[] = {
-        {{"a.txt", "a 1.txt"}, true},
-        {{"a", "a 12"}, true},
-        {{"a.", "a 1"}, true},
-        {{"a.b.", "a.b 1"}, true},
-        {{"a.tar.gz", "a.tar 3.gz"}, true},
-        {{"a 1", "a 1 1"}, true},
-        {{"文件 1.txt", "文件 2.txt", "文件夹 3"}, false},
-        {{"a.txt", "a 1.md", "a 1x.txt", "a1.txt"}, false},
-        {{"a 1 1"}, false},
-        {{"a.", "a"}, false},
-        // Where the file system ignores case or Unicode form.
-        {{"p1.txt", "P1 1.TXT"}, true},
-        {{"a.txt", "A.txt"}, true},
-        {{"照片A.jpg", "照片a 1.jpg"}, true},
-        {{"Caf\u00e9.txt", "cafe\u0301 2.txt"}, true},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(HoldsNumberedFormOfAnother(c.names), c.held) << c.names.join('|').toStdString();
-        // Each numbered form must be found whatever the list's order.
-        QStringList reversed(c.names.rbegin(), c.names.rend());
-        EXPECT_EQ(HoldsNumberedFormOfAnother(reversed), c.held) << c.names.join('|').toStdString();
-    }
-}
