@@ -20,12 +20,12 @@
 extern "C" {
 #endif
 
-ssize_t getxattr(const char *path, const char *name, void *value, size_t size,
-                 u_int32_t position, int options);
+ssize_t getxattr(const char *path, const char *name, void *value, size_t size, u_int32_t position,
+                 int options);
 ssize_t fgetxattr(int fd, const char *name, void *value, size_t size, u_int32_t position,
                   int options);
-int setxattr(const char *path, const char *name, const void *value, size_t size,
-             u_int32_t position, int options);
+int setxattr(const char *path, const char *name, const void *value, size_t size, u_int32_t position,
+             int options);
 int fsetxattr(int fd, const char *name, const void *value, size_t size, u_int32_t position,
               int options);
 int removexattr(const char *path, const char *name, int options);
