@@ -48,7 +48,7 @@ void OrganizeRun::renameBatch(Batch &batch) {
             across_.clear();
             return;
         }
-        progress_.done = static_cast<qint64>(batch.start + i);
+        progress_.done = static_cast<qint64>(batch.start) + static_cast<qint64>(i);
         report();
         const PlannedMove &move = batch.moves[i];
         int err = EEXIST;

@@ -115,7 +115,7 @@ OrganizeOutcome OrganizeRun::run() {
         }
         batch = std::move(next);
     }
-    keep(record(*journal_, std::move(moved_)));
+    keep(record(*journal_, moved_));
     return finish();
 }
 
@@ -195,7 +195,7 @@ JournalHandback OrganizeRun::announceAndRecord(JournalHandover handover) const {
     } else {
         back.next.announced = true; // the end: nothing to announce
     }
-    back.records = record(*back.journal, std::move(handover.moved));
+    back.records = record(*back.journal, handover.moved);
     return back;
 }
 
@@ -203,7 +203,7 @@ JournalHandback OrganizeRun::announceAndRecord(JournalHandover handover) const {
 // are the outcome's.
 Batch OrganizeRun::takeBack(std::future<JournalHandback> helper, JournalHandover &handover) {
     if (!helper.valid()) {
-        keep(record(*journal_, std::move(handover.moved)));
+        keep(record(*journal_, handover.moved));
         return std::move(handover.next);
     }
     JournalHandback back = helper.get();
@@ -214,7 +214,8 @@ Batch OrganizeRun::takeBack(std::future<JournalHandback> helper, JournalHandover
 
 // Writes the done lines and the records of a batch's completed moves, in
 // their order, and hands the records on.
-ManifestStore OrganizeRun::record(MoveJournal &journal, std::vector<PlannedMove> moves) const {
+ManifestStore OrganizeRun::record(MoveJournal &journal,
+                                  const std::vector<PlannedMove> &moves) const {
     const qint64 movedAt = QDateTime::currentSecsSinceEpoch();
     ManifestStore records;
     records.reserve(static_cast<qsizetype>(moves.size()));

@@ -88,7 +88,7 @@ private:
     std::future<JournalHandback> handOver(JournalHandover &handover);
     JournalHandback announceAndRecord(JournalHandover handover) const;
     Batch takeBack(std::future<JournalHandback> helper, JournalHandover &handover);
-    ManifestStore record(MoveJournal &journal, std::vector<PlannedMove> moves) const;
+    ManifestStore record(MoveJournal &journal, const std::vector<PlannedMove> &moves) const;
     void keep(ManifestStore records);
     void stopUnannounced(const Batch &batch);
     OrganizeOutcome finish();
