@@ -102,3 +102,17 @@ private:
     if (!(disk).mounted()) {                                                                       \
         GTEST_SKIP() << "mounting a tmpfs is not allowed here (needs Linux and root)";             \
     }
+
+#ifdef KESTRUE_CHILD_PATH
+#include <QProcess>
+
+// Runs the organizing child with env until it is killed at step ("copy:2",
+// see organize_child.cpp); false if it ended any other way.
+inline bool ChildKilledAt(QProcessEnvironment env, const QString &step) {
+    env.insert(QStringLiteral("KESTRUE_KILL_AT"), step);
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});
+    return child.waitForFinished(30000) && child.exitStatus() == QProcess::CrashExit;
+}
+#endif

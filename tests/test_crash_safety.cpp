@@ -383,12 +383,7 @@ TEST_F(CrashSafetyTest, KillsAtEachStepOfACrossVolumeMoveLoseNothing) {
         ASSERT_TRUE(QFile::link(QStringLiteral("a/1.txt"), desktop() + QStringLiteral("/相册/l")));
         const QStringList before = Tree(desktop());
 
-        QProcess child;
-        env.insert(QStringLiteral("KESTRUE_KILL_AT"), QString::fromLatin1(kill));
-        child.setProcessEnvironment(env);
-        child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});
-        ASSERT_TRUE(child.waitForFinished(30000));
-        ASSERT_EQ(child.exitStatus(), QProcess::CrashExit) << "the kill never came";
+        ASSERT_TRUE(ChildKilledAt(env, QString::fromLatin1(kill))) << "the kill never came";
 
         auto next = restart();
         for (const QString &name : Names(target)) {
@@ -415,13 +410,8 @@ TEST_F(CrashSafetyTest, FileEditedAfterAKillStaysOnTheDesktop) {
     for (const char *name : {"same.txt", "longer.txt", "touched.txt"}) {
         WriteFile(folder + QLatin1Char('/') + QLatin1String(name), name);
     }
-    QProcessEnvironment env = SandboxEnvironment(home());
-    env.insert(QStringLiteral("KESTRUE_KILL_AT"), QStringLiteral("remove:1"));
-    QProcess child;
-    child.setProcessEnvironment(env);
-    child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});
-    ASSERT_TRUE(child.waitForFinished(30000));
-    ASSERT_EQ(child.exitStatus(), QProcess::CrashExit) << "the kill never came";
+    ASSERT_TRUE(ChildKilledAt(SandboxEnvironment(home()), QStringLiteral("remove:1")))
+        << "the kill never came";
     ASSERT_EQ(Names(folder).size(), 3) << "killed before the first source entry went";
 
     // New contents and size; the same size with a new modification time.

@@ -83,13 +83,8 @@ TEST_F(NameBytesTest, AKillDuringACopyIntoADecomposedFolderLeavesNoHalfCopy) {
     QSettings().setValue(TargetFolderKey, target);
     QSettings().sync();
 
-    QProcessEnvironment env = SandboxEnvironment(home());
-    env.insert(QStringLiteral("KESTRUE_KILL_AT"), QStringLiteral("copy:2"));
-    QProcess child;
-    child.setProcessEnvironment(env);
-    child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});
-    ASSERT_TRUE(child.waitForFinished(30000));
-    ASSERT_EQ(child.exitStatus(), QProcess::CrashExit) << "the kill never came";
+    ASSERT_TRUE(ChildKilledAt(SandboxEnvironment(home()), QStringLiteral("copy:2")))
+        << "the kill never came";
     const auto halfCopies = [&target] {
         QStringList names = Names(target);
         names.removeIf([](const QString &n) { return !n.startsWith(TemporaryPrefix); });

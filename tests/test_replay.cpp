@@ -208,13 +208,9 @@ TEST_F(ReplayTest, KillsInsideTheStandInsForANoReplaceRenameLeaveNothingStray) {
         env.insert(QStringLiteral("KESTRUE_FALLBACK"),
                    QLatin1String(c.fallback) +
                        (c.acrossVolumes ? QStringLiteral("-copies") : QString()));
-        env.insert(QStringLiteral("KESTRUE_KILL_AT"),
-                   QStringLiteral("%1:%2").arg(QLatin1String(c.step)).arg(c.arrival));
-        QProcess child;
-        child.setProcessEnvironment(env);
-        child.start(QStringLiteral(KESTRUE_CHILD_PATH), {});
-        ASSERT_TRUE(child.waitForFinished(30000));
-        ASSERT_EQ(child.exitStatus(), QProcess::CrashExit) << "the kill was never reached";
+        ASSERT_TRUE(
+            ChildKilledAt(env, QStringLiteral("%1:%2").arg(QLatin1String(c.step)).arg(c.arrival)))
+            << "the kill was never reached";
 
         auto next = FreshStart();
         const qsizetype inTarget = visible(target).size();
